@@ -1,0 +1,25 @@
+# GoogleTest is built from the sources Debian ships, so the same code serves
+# the host, the sanitizer and the cross build.
+set(KEP_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(${KEP_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+include(GoogleTest)
+
+# kep_add_gtest(NAME SOURCES... [LIBS ...] [ENV ...] [LABELS ...])
+# One executable per behaviour area; each test case becomes its own ctest entry.
+function(kep_add_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main ${T_LIBS})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_compile_definitions(${name} PRIVATE
+    KEP_BUILD_DIR="${CMAKE_BINARY_DIR}" KEP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  set(env KEP_BUILD_DIR=${CMAKE_BINARY_DIR} ${T_ENV})
+  if(KEP_SANITIZE)
+    # The virtual platform is preloaded ahead of the sanitizer runtime.
+    list(APPEND env ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES ENVIRONMENT "${env}" LABELS "${T_LABELS}" TIMEOUT 300)
+endfunction()

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need. Quiet and quick
+# when everything is already there; safe to run again.
+set -euo pipefail
+
+PKGS=(
+  cmake g++ make pkg-config git binutils
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  crossbuild-essential-armhf qemu-user
+  libavcodec-dev libavutil-dev libswscale-dev
+  libasound2-dev libasound2-plugins alsa-utils
+  libopus-dev libfdk-aac-dev
+  clang libclang-rt-14-dev
+  sox
+)
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+# fdk-aac lives in Debian's non-free component; add it in a file of our own,
+# reusing the archive address the machine already trusts.
+NONFREE=/etc/apt/sources.list.d/kep-non-free.sources
+if [ ! -f "$NONFREE" ]; then
+  uri=$(sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1)
+  [ -n "$uri" ] || uri=$(awk '/^deb /{print $2; exit}' /etc/apt/sources.list 2>/dev/null)
+  suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+  $SUDO tee "$NONFREE" >/dev/null <<SRC
+Types: deb
+URIs: $uri
+Suites: $suite $suite-updates
+Components: non-free
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  NEED_UPDATE=1
+fi
+
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq >/dev/null
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+elif [ "${NEED_UPDATE:-0}" = 1 ]; then
+  $SUDO apt-get update -qq >/dev/null
+fi

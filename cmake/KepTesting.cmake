@@ -18,7 +18,8 @@ function(kep_add_gtest name)
   set(env KEP_BUILD_DIR=${CMAKE_BINARY_DIR} ${T_ENV})
   if(KEP_SANITIZE)
     # The virtual platform is preloaded ahead of the sanitizer runtime.
-    list(APPEND env ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1)
+    list(APPEND env ASAN_OPTIONS=verify_asan_link_order=0
+                    LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES ENVIRONMENT "${env}" LABELS "${T_LABELS}" TIMEOUT 300)

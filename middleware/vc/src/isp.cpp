@@ -1,0 +1,439 @@
+// ISP capture stream: format and buffer negotiation on the ISP capture node,
+// then one frame at a time lent to the caller between read and reset.
+//
+// Buffer ownership: kep_isp_init builds isp_buffers (driver mappings, or
+// page-aligned allocations handed to the driver by user pointer, or one read
+// buffer); kep_isp_uninit releases them. While streaming, every buffer is
+// queued in the driver except entry isp_index after a successful read.
+#include "isp.h"
+
+#include "kep_vc_lib.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace abi = kep::abi;
+
+namespace {
+
+bool streaming(const kep_m2m *m2m)
+{
+    return m2m->isp_io == KEP_IO_MMAP || m2m->isp_io == KEP_IO_USERPTR;
+}
+
+[[noreturn]] void out_of_memory()
+{
+    fprintf(stderr, "Out of memory\n");
+    kep::die();
+}
+
+// Bytes per line at least 3/2 of the width (12 bits per pixel), the frame at
+// least bytes-per-line times the height; larger driver values win. Computed
+// wide: the driver's answer is not trusted to be small.
+uint64_t frame_size(const abi::v4l2_format_t &fmt)
+{
+    uint64_t bytesperline = fmt.fmt.pix.bytesperline;
+    uint64_t min = uint64_t(fmt.fmt.pix.width) * 3 / 2;
+    if (bytesperline < min)
+        bytesperline = min;
+    uint64_t size = fmt.fmt.pix.sizeimage;
+    min = bytesperline * fmt.fmt.pix.height;
+    if (size < min)
+        size = min;
+    return size;
+}
+
+// The table has one entry per granted buffer; a zero count still gets a
+// valid (unused) table so that an empty grant is not mistaken for no memory.
+kep_buffer *new_table(uint32_t count)
+{
+    kep_buffer *table = static_cast<kep_buffer *>(calloc(count ? count : 1, sizeof(kep_buffer)));
+    if (!table)
+        out_of_memory();
+    return table;
+}
+
+// Memory-mapped streaming: the driver's buffers, mapped shared into the
+// process. Returns the table; the granted count is left in *count.
+kep_buffer *init_mmap(kep_m2m *m2m, uint32_t *count)
+{
+    v4l2_requestbuffers req;
+    memset(&req, 0, sizeof(req));
+    req.count = m2m->m2m_buffers;
+    req.type = abi::BUF_TYPE_CAPTURE;
+    req.memory = abi::MEMORY_MMAP;
+    if (kep::ioctl_retry(m2m->isp_fd, abi::REQBUFS, &req) == -1) {
+        if (errno == EINVAL)
+            fprintf(stderr, "Does not support memory mapping\n");
+        else
+            kep::failed_at("VIDIOC_REQBUFS", __LINE__);
+        kep::die();
+    }
+    // One buffer would sit with the caller and leave the driver none to fill.
+    if (req.count < 2) {
+        fprintf(stderr, "Insufficient buffer memory\n");
+        kep::die();
+    }
+
+    kep_buffer *table = new_table(req.count);
+    for (uint32_t i = 0; i < req.count; ++i) {
+        abi::v4l2_buffer_t buf;
+        memset(&buf, 0, sizeof(buf));
+        buf.type = abi::BUF_TYPE_CAPTURE;
+        buf.memory = abi::MEMORY_MMAP;
+        buf.index = i;
+        if (kep::ioctl_retry(m2m->isp_fd, abi::QUERYBUF, &buf) == -1) {
+            kep::failed_at("VIDIOC_QUERYBUF", __LINE__);
+            kep::die();
+        }
+        void *start = mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, m2m->isp_fd, buf.m.offset);
+        if (start == MAP_FAILED) {
+            kep::failed_at("mmap", __LINE__);
+            kep::die();
+        }
+        table[i].length = buf.length;
+        table[i].start = start;
+    }
+    *count = req.count;
+    return table;
+}
+
+// User-pointer streaming: page-aligned, page-sized buffers of our own that
+// the driver (and later the encoder) can map directly.
+kep_buffer *init_userptr(kep_m2m *m2m, uint64_t frame, uint32_t *count)
+{
+    long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0)
+        page = 4096;
+    uint64_t size = (frame + uint64_t(page) - 1) / uint64_t(page) * uint64_t(page);
+
+    v4l2_requestbuffers req;
+    memset(&req, 0, sizeof(req));
+    req.count = m2m->m2m_buffers;
+    req.type = abi::BUF_TYPE_CAPTURE;
+    req.memory = abi::MEMORY_USERPTR;
+    if (kep::ioctl_retry(m2m->isp_fd, abi::REQBUFS, &req) == -1) {
+        if (errno == EINVAL)
+            fprintf(stderr, "Does not support user pointer i/o\n");
+        else
+            kep::failed_at("VIDIOC_REQBUFS", __LINE__);
+        kep::die();
+    }
+
+    // A buffer length is a 32-bit field of the table and the descriptor.
+    if (size > UINT32_MAX)
+        out_of_memory();
+    kep_buffer *table = new_table(req.count);
+    for (uint32_t i = 0; i < req.count; ++i) {
+        void *start = nullptr;
+        if (posix_memalign(&start, size_t(page), size_t(size)) != 0)
+            out_of_memory();
+        table[i].length = uint32_t(size);
+        table[i].start = start;
+    }
+    *count = req.count;
+    return table;
+}
+
+// read() mode: one buffer of one frame.
+kep_buffer *init_read(uint64_t frame)
+{
+    if (frame > UINT32_MAX)
+        out_of_memory();
+    kep_buffer *table = new_table(1);
+    table[0].length = uint32_t(frame);
+    table[0].start = malloc(frame ? size_t(frame) : 1);
+    if (!table[0].start)
+        out_of_memory();
+    return table;
+}
+
+void try_crop(kep_m2m *m2m)
+{
+    v4l2_cropcap cropcap;
+    memset(&cropcap, 0, sizeof(cropcap));
+    cropcap.type = abi::BUF_TYPE_CAPTURE;
+    if (kep::ioctl_retry(m2m->isp_fd, abi::CROPCAP, &cropcap) == -1) {
+        puts("!! has no ability to crop!!");
+        return;
+    }
+    puts("----->has ability to crop!!");
+    printf("cropcap.defrect = (%d, %d, %d, %d)\n", cropcap.defrect.left, cropcap.defrect.top,
+           int(cropcap.defrect.width), int(cropcap.defrect.height));
+
+    v4l2_crop crop;
+    memset(&crop, 0, sizeof(crop));
+    crop.type = abi::BUF_TYPE_CAPTURE;
+    crop.c.left = cropcap.defrect.left;
+    crop.c.top = cropcap.defrect.top;
+    crop.c.width = m2m->width;
+    crop.c.height = m2m->height;
+    if (kep::ioctl_retry(m2m->isp_fd, abi::S_CROP, &crop) == -1)
+        printf("-----!!but crop to (%d, %d, %d, %d) Failed!!\n", crop.c.left, crop.c.top, int(crop.c.width),
+               int(crop.c.height));
+    else
+        printf("----->sussess crop to (%d, %d, %d, %d)\n", crop.c.left, crop.c.top, int(crop.c.width),
+               int(crop.c.height));
+}
+
+void set_frame_rate(kep_m2m *m2m)
+{
+    abi::v4l2_streamparm_t parm;
+    memset(&parm, 0, sizeof(parm));
+    parm.type = abi::BUF_TYPE_CAPTURE;
+    parm.parm.capture.timeperframe.numerator = 1;
+    parm.parm.capture.timeperframe.denominator = m2m->isp_fps;
+    // The rate is a wish: the driver may keep its own, and the stream works
+    // either way.
+    (void)kep::ioctl_retry(m2m->isp_fd, abi::S_PARM, &parm);
+    memset(&parm, 0, sizeof(parm));
+    parm.type = abi::BUF_TYPE_CAPTURE;
+    (void)kep::ioctl_retry(m2m->isp_fd, abi::G_PARM, &parm);
+}
+
+} // namespace
+
+extern "C" KEP_VC_API int32_t kep_isp_init(kep_m2m *m2m)
+{
+    v4l2_capability cap;
+    memset(&cap, 0, sizeof(cap));
+    if (kep::ioctl_retry(m2m->isp_fd, abi::QUERYCAP, &cap) == -1) {
+        kep::perror_at("kep_isp_init", __LINE__, errno == EINVAL ? "ISP is no V4L2 device" : "VIDIOC_QUERYCAP");
+        return -1;
+    }
+    if (!(cap.capabilities & abi::CAP_VIDEO_CAPTURE)) {
+        fprintf(stderr, "ISP is no video capture device\n");
+        return -1;
+    }
+    if (streaming(m2m)) {
+        if (!(cap.capabilities & abi::CAP_STREAMING)) {
+            fprintf(stderr, "ISP does not support streaming i/o\n");
+            return -1;
+        }
+    } else if (!(cap.capabilities & abi::CAP_READWRITE)) {
+        fprintf(stderr, "ISP does not support read i/o\n");
+        return -1;
+    }
+
+    try_crop(m2m);
+    set_frame_rate(m2m);
+
+    abi::v4l2_format_t fmt;
+    memset(&fmt, 0, sizeof(fmt));
+    fmt.type = abi::BUF_TYPE_CAPTURE;
+    fmt.fmt.pix.width = m2m->width;
+    fmt.fmt.pix.height = m2m->height;
+    fmt.fmt.pix.pixelformat = m2m->isp_fourcc;
+    fmt.fmt.pix.field = abi::FIELD_INTERLACED;
+    if (kep::ioctl_retry(m2m->isp_fd, abi::S_FMT, &fmt) == -1)
+        return -1;
+
+    uint64_t frame = frame_size(fmt);
+    // The driver may adjust the size; the caller reads the accepted one.
+    if (fmt.fmt.pix.width != m2m->width)
+        m2m->width = fmt.fmt.pix.width;
+    if (fmt.fmt.pix.height != m2m->height)
+        m2m->height = fmt.fmt.pix.height;
+
+    uint32_t granted = m2m->m2m_buffers;
+    kep_buffer *table;
+    if (m2m->isp_io == KEP_IO_MMAP)
+        table = init_mmap(m2m, &granted);
+    else if (m2m->isp_io == KEP_IO_USERPTR)
+        table = init_userptr(m2m, frame, &granted);
+    else
+        table = init_read(frame);
+
+    m2m->isp_buffers = table;
+    // Every later queue, scan and unmap stays within the table the driver
+    // actually granted.
+    if (streaming(m2m) && granted != m2m->m2m_buffers)
+        m2m->m2m_buffers = granted;
+    return 0;
+}
+
+int kep_isp_q(kep_m2m *m2m)
+{
+    if (m2m->isp_io == KEP_IO_MMAP) {
+        abi::v4l2_buffer_t buf;
+        memset(&buf, 0, sizeof(buf));
+        buf.type = abi::BUF_TYPE_CAPTURE;
+        buf.memory = abi::MEMORY_MMAP;
+        buf.index = m2m->isp_index;
+        if (kep::ioctl_retry(m2m->isp_fd, abi::QBUF, &buf) == -1) {
+            fprintf(stderr, "ISP VIDIOC_QBUF ERR\n");
+            return -1;
+        }
+    } else if (m2m->isp_io == KEP_IO_USERPTR) {
+        // The entry is read from the table: the held index must lie in it.
+        KEP_ASSERT(m2m->isp_index < m2m->m2m_buffers, "kep_isp_q");
+        const kep_buffer &entry = m2m->isp_buffers[m2m->isp_index];
+        abi::v4l2_buffer_t buf;
+        memset(&buf, 0, sizeof(buf));
+        buf.type = abi::BUF_TYPE_CAPTURE;
+        buf.memory = abi::MEMORY_USERPTR;
+        buf.index = m2m->isp_index;
+        buf.m.userptr = decltype(buf.m.userptr)(uintptr_t(entry.start));
+        buf.length = entry.length;
+        if (kep::ioctl_retry(m2m->isp_fd, abi::QBUF, &buf) == -1) {
+            kep::failed_at("ISP VIDIOC_QBUF ERR", __LINE__);
+            kep::die();
+        }
+    }
+    return 0;
+}
+
+int kep_isp_dq(kep_m2m *m2m)
+{
+    if (m2m->isp_io == KEP_IO_MMAP) {
+        abi::v4l2_buffer_t buf;
+        memset(&buf, 0, sizeof(buf));
+        buf.type = abi::BUF_TYPE_CAPTURE;
+        buf.memory = abi::MEMORY_MMAP;
+        if (kep::ioctl_retry(m2m->isp_fd, abi::DQBUF, &buf) == -1) {
+            if (errno != EAGAIN)
+                fprintf(stderr, "VIDIOC_DQBUF\n");
+            return -1;
+        }
+        m2m->timestamp.tv_sec = int32_t(buf.timestamp.tv_sec);
+        m2m->timestamp.tv_usec = int32_t(buf.timestamp.tv_usec);
+        KEP_ASSERT(buf.index < m2m->m2m_buffers, "kep_isp_dq");
+        m2m->isp_index = buf.index;
+        return 0;
+    }
+
+    if (m2m->isp_io == KEP_IO_USERPTR) {
+        abi::v4l2_buffer_t buf;
+        memset(&buf, 0, sizeof(buf));
+        buf.type = abi::BUF_TYPE_CAPTURE;
+        buf.memory = abi::MEMORY_USERPTR;
+        if (kep::ioctl_retry(m2m->isp_fd, abi::DQBUF, &buf) == -1) {
+            if (errno == EAGAIN)
+                return -1;
+            kep::failed_at("VIDIOC_DQBUF", __LINE__);
+            kep::die();
+        }
+        uint32_t i;
+        for (i = 0; i < m2m->m2m_buffers; ++i) {
+            if (uintptr_t(m2m->isp_buffers[i].start) == uintptr_t(buf.m.userptr) &&
+                m2m->isp_buffers[i].length == buf.length)
+                break;
+        }
+        KEP_ASSERT(i < m2m->m2m_buffers, "kep_isp_dq");
+        // The index is what the next requeue reads the table with.
+        KEP_ASSERT(buf.index < m2m->m2m_buffers, "kep_isp_dq");
+        m2m->isp_index = buf.index;
+        return 0;
+    }
+
+    ssize_t n;
+    do {
+        n = read(m2m->isp_fd, m2m->isp_buffers[0].start, m2m->isp_buffers[0].length);
+    } while (n == -1 && errno == EINTR);
+    if (n == -1) {
+        if (errno == EAGAIN)
+            return -1;
+        kep::failed_at("read", __LINE__);
+        kep::die();
+    }
+    m2m->isp_index = 0;
+    return 0;
+}
+
+int kep_isp_next_frame(kep_m2m *m2m)
+{
+    // poll() waits exactly as select() would, without select's limit on
+    // descriptor numbers (a descriptor past FD_SETSIZE would overrun fd_set).
+    for (;;) {
+        struct pollfd pfd;
+        pfd.fd = m2m->isp_fd;
+        pfd.events = POLLIN;
+        pfd.revents = 0;
+        int r = poll(&pfd, 1, 5000);
+        if (r == -1) {
+            if (errno == EINTR)
+                continue;
+            kep::perror_at("kep_isp_next_frame", __LINE__, "select");
+            kep::die();
+        }
+        if (r == 0)
+            fprintf(stderr, "isp select timeout\n");
+        break;
+    }
+    return kep_isp_dq(m2m);
+}
+
+extern "C" KEP_VC_API int32_t kep_isp_start(kep_m2m *m2m)
+{
+    for (uint32_t i = 0; i < m2m->m2m_buffers; ++i) {
+        m2m->isp_index = i;
+        kep_isp_q(m2m);
+    }
+    m2m->isp_index = 0;
+    int type = abi::BUF_TYPE_CAPTURE;
+    if (kep::ioctl_retry(m2m->isp_fd, abi::STREAMON, &type) == -1) {
+        kep::perror_at("kep_isp_start", __LINE__, "VIDIOC_STREAMON");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" KEP_VC_API int32_t kep_isp_read(kep_m2m *m2m)
+{
+    kep_isp_dq(m2m);
+    return 1;
+}
+
+extern "C" KEP_VC_API int32_t kep_isp_reset(kep_m2m *m2m)
+{
+    kep_isp_q(m2m);
+    return 1;
+}
+
+extern "C" KEP_VC_API int32_t kep_isp_stop(kep_m2m *m2m)
+{
+    if (!streaming(m2m))
+        return 0;
+    int type = abi::BUF_TYPE_CAPTURE;
+    if (kep::ioctl_retry(m2m->isp_fd, abi::STREAMOFF, &type) == -1) {
+        fprintf(stderr, "VIDIOC_STREAMOFF\n");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" KEP_VC_API int32_t kep_isp_uninit(kep_m2m *m2m)
+{
+    kep_buffer *table = m2m->isp_buffers;
+    if (!table)
+        return 0;
+
+    if (m2m->isp_io == KEP_IO_MMAP) {
+        for (uint32_t i = 0; i < m2m->m2m_buffers; ++i) {
+            // Entries already unmapped by an earlier, interrupted uninit are
+            // cleared, so a second attempt never unmaps an address twice.
+            if (!table[i].start)
+                continue;
+            if (munmap(table[i].start, table[i].length) == -1) {
+                fprintf(stderr, "munmap\n");
+                return -1;
+            }
+            table[i].start = nullptr;
+            table[i].length = 0;
+        }
+    } else if (m2m->isp_io == KEP_IO_USERPTR) {
+        for (uint32_t i = 0; i < m2m->m2m_buffers; ++i)
+            free(table[i].start);
+    } else {
+        free(table[0].start);
+    }
+    free(table);
+    m2m->isp_buffers = nullptr;
+    return 0;
+}

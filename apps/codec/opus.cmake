@@ -8,8 +8,8 @@ kep_deliverable(kep_opus_packet_file)
 
 if(KEP_WITH_MEDIA)
   find_package(PkgConfig REQUIRED)
-  pkg_check_modules(KEP_OPUS REQUIRED IMPORTED_TARGET opus)
-  pkg_check_modules(KEP_ALSA REQUIRED IMPORTED_TARGET alsa)
+  pkg_check_modules(KEP_OPUS REQUIRED IMPORTED_TARGET GLOBAL opus)
+  pkg_check_modules(KEP_ALSA REQUIRED IMPORTED_TARGET GLOBAL alsa)
 
   foreach(tool opuspack opusplay)
     add_executable(${tool} ${CMAKE_CURRENT_LIST_DIR}/${tool}.cpp)

@@ -1,0 +1,289 @@
+#include "opus_test_support.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <math.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+
+namespace opus_test {
+
+run_result run(const std::string &program, const std::vector<std::string> &args,
+               const std::vector<std::string> &env)
+{
+  run_result r;
+  std::string path = std::string(KEP_BUILD_DIR) + "/bin/" + program;
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+    return r;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[0]);
+    close(err_pipe[1]);
+    for (const std::string &e : env)
+      putenv(strdup(e.c_str()));
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(path.c_str()));
+    for (const std::string &a : args)
+      argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  // Both streams are read together so that neither pipe can fill and stall
+  // the child.
+  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string *sinks[2] = {&r.out, &r.err};
+  int open_streams = 2;
+  while (open_streams > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR)
+        continue;
+      break;
+    }
+    for (int k = 0; k < 2; k++) {
+      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      char buf[4096];
+      ssize_t n = read(fds[k].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[k]->append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[k].fd);
+        fds[k].fd = -1;
+        open_streams--;
+      }
+    }
+  }
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(wstatus))
+    r.status = WEXITSTATUS(wstatus);
+  else if (WIFSIGNALED(wstatus))
+    r.status = 1000 + WTERMSIG(wstatus);
+  return r;
+}
+
+temp_dir::temp_dir()
+{
+  char tmpl[] = "/tmp/kep-opus-XXXXXX";
+  const char *d = mkdtemp(tmpl);
+  dir_ = d ? d : "/tmp";
+}
+
+temp_dir::~temp_dir()
+{
+  std::string cmd = "rm -rf '" + dir_ + "'";
+  if (dir_ != "/tmp" && system(cmd.c_str()) != 0)
+    fprintf(stderr, "could not remove %s\n", dir_.c_str());
+}
+
+bool file_exists(const std::string &path)
+{
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<uint8_t> read_bytes(const std::string &path)
+{
+  std::vector<uint8_t> bytes;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f)
+    return bytes;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+    bytes.insert(bytes.end(), buf, buf + n);
+  fclose(f);
+  return bytes;
+}
+
+void write_bytes(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f)
+    return;
+  if (!bytes.empty())
+    fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+}
+
+std::vector<uint8_t> to_bytes(const std::vector<int16_t> &samples)
+{
+  std::vector<uint8_t> bytes;
+  bytes.reserve(samples.size() * 2);
+  for (int16_t s : samples) {
+    uint16_t u = static_cast<uint16_t>(s);
+    bytes.push_back(static_cast<uint8_t>(u));
+    bytes.push_back(static_cast<uint8_t>(u >> 8));
+  }
+  return bytes;
+}
+
+std::vector<int16_t> to_samples(const std::vector<uint8_t> &bytes)
+{
+  std::vector<int16_t> samples(bytes.size() / 2);
+  for (size_t i = 0; i < samples.size(); i++)
+    samples[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  return samples;
+}
+
+std::vector<int16_t> speech_like(int rate, double seconds)
+{
+  const size_t count = static_cast<size_t>(rate * seconds);
+  const double nyquist_margin = 0.45 * rate;
+  std::vector<int16_t> out(count);
+  double phase = 0;
+  for (size_t n = 0; n < count; n++) {
+    double t = static_cast<double>(n) / rate;
+    double pitch = 140 + 40 * sin(2 * M_PI * 0.7 * t);  // gliding intonation
+    phase += 2 * M_PI * pitch / rate;
+    double v = 0;
+    // Harmonics shaped by three vowel formants, the way a voice puts its
+    // energy well above the pitch.
+    for (int h = 1; h * pitch < nyquist_margin && h * pitch < 3400; h++) {
+      double f = h * pitch;
+      double a = 1 / (1 + pow((f - 700) / 250, 2)) + 0.6 / (1 + pow((f - 1200) / 300, 2)) +
+                 0.3 / (1 + pow((f - 2500) / 400, 2));
+      v += a * sin(h * phase);
+    }
+    double syllable = 0.55 + 0.45 * sin(2 * M_PI * 3.0 * t);  // about six syllables a second
+    out[n] = static_cast<int16_t>(lrint(6000 * syllable * v));
+  }
+  return out;
+}
+
+double best_correlation(const std::vector<int16_t> &source, const std::vector<int16_t> &decoded, int max_lag)
+{
+  double best = -1;
+  for (int lag = 0; lag <= max_lag; lag++) {
+    if (decoded.size() <= static_cast<size_t>(lag))
+      break;
+    size_t n = std::min(source.size(), decoded.size() - lag);
+    double sx = 0, sy = 0, sxy = 0;
+    for (size_t i = 0; i < n; i++) {
+      double x = source[i], y = decoded[i + lag];
+      sx += x * x;
+      sy += y * y;
+      sxy += x * y;
+    }
+    if (sx > 0 && sy > 0)
+      best = std::max(best, sxy / sqrt(sx * sy));
+  }
+  return best;
+}
+
+parsed_file parse_packet_file(const std::vector<uint8_t> &bytes)
+{
+  parsed_file f;
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    if (bytes.size() - pos < 4) {
+      f.complete = false;
+      break;
+    }
+    uint32_t u = bytes[pos] | bytes[pos + 1] << 8 | bytes[pos + 2] << 16 | static_cast<uint32_t>(bytes[pos + 3]) << 24;
+    int32_t len = static_cast<int32_t>(u);
+    pos += 4;
+    if (len < 0 || bytes.size() - pos < static_cast<size_t>(len)) {
+      f.complete = false;
+      break;
+    }
+    f.packets.emplace_back(bytes.begin() + pos, bytes.begin() + pos + len);
+    pos += len;
+  }
+  return f;
+}
+
+void append_record(std::vector<uint8_t> &file, int32_t length, const std::vector<uint8_t> &payload)
+{
+  uint32_t u = static_cast<uint32_t>(length);
+  for (int k = 0; k < 4; k++)
+    file.push_back(static_cast<uint8_t>(u >> (8 * k)));
+  file.insert(file.end(), payload.begin(), payload.end());
+}
+
+std::vector<int> numbered_values(const std::string &text, const std::string &label)
+{
+  std::vector<int> values;
+  std::istringstream lines(text);
+  std::string line;
+  int expected = 0;
+  while (std::getline(lines, line)) {
+    std::string prefix = std::to_string(expected) + ":" + label;
+    if (line.compare(0, prefix.size(), prefix) == 0) {
+      values.push_back(atoi(line.c_str() + prefix.size()));
+      expected++;
+    }
+  }
+  return values;
+}
+
+int feed_fifo_in_pieces(const std::string &fifo, const std::vector<uint8_t> &bytes, size_t piece)
+{
+  pid_t pid = fork();
+  if (pid != 0)
+    return pid;
+  signal(SIGPIPE, SIG_DFL);
+  int fd = open(fifo.c_str(), O_WRONLY);
+  if (fd < 0)
+    _exit(2);
+  for (size_t pos = 0; pos < bytes.size(); pos += piece) {
+    size_t n = std::min(piece, bytes.size() - pos);
+    if (write(fd, bytes.data() + pos, n) != static_cast<ssize_t>(n))
+      _exit(3);
+    usleep(200);  // let the reader catch up, so its reads come back short
+  }
+  close(fd);
+  _exit(0);
+}
+
+int drain_fifo_in_pieces(const std::string &fifo, const std::string &file, size_t piece)
+{
+  pid_t pid = fork();
+  if (pid != 0)
+    return pid;
+  int fd = open(fifo.c_str(), O_RDONLY);
+  int out = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || out < 0)
+    _exit(2);
+  std::vector<uint8_t> buf(piece);
+  for (;;) {
+    ssize_t n = read(fd, buf.data(), piece);
+    if (n == 0)
+      break;
+    if (n < 0 || write(out, buf.data(), static_cast<size_t>(n)) != n)
+      _exit(3);
+    usleep(200);  // a slow reader keeps the FIFO full, so writes come back short
+  }
+  close(out);
+  _exit(0);
+}
+
+bool finish_helper(int pid)
+{
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0) {
+    if (errno != EINTR)
+      return false;
+  }
+  return WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+}
+
+}  // namespace opus_test

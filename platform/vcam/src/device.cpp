@@ -1,0 +1,94 @@
+#include "device.h"
+
+#include "descriptors.h"
+#include "libc.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+
+namespace vcam {
+
+Device::Device(Ledger &ledger, const Options &options, std::string path)
+    : ledger_(ledger), options_(options), path_(std::move(path))
+{
+}
+
+Device::~Device()
+{
+    if (event_fd_ >= 0)
+        libc::close(event_fd_);
+}
+
+int Device::create_handle(int open_flags)
+{
+    int flags = 0;
+    if (open_flags & O_NONBLOCK)
+        flags |= EFD_NONBLOCK;
+    if (open_flags & O_CLOEXEC)
+        flags |= EFD_CLOEXEC;
+    int fd = eventfd(0, flags);
+    if (fd < 0)
+        return -errno;
+    // Kept apart from the program's descriptor so that readiness still works
+    // when the program closes the descriptor it opened and keeps a dup.
+    event_fd_ = libc::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (event_fd_ < 0) {
+        int e = errno;
+        libc::close(fd);
+        return -e;
+    }
+    return fd;
+}
+
+void Device::set_readable(bool ready)
+{
+    if (ready == readable_ || event_fd_ < 0)
+        return;
+    uint64_t v = 1;
+    // The counter is 1 while readable, so neither call can block.
+    if (ready)
+        (void)!libc::write(event_fd_, &v, sizeof v);
+    else
+        (void)!libc::read(event_fd_, &v, sizeof v);
+    readable_ = ready;
+}
+
+int Device::ioctl(unsigned long request, void *arg, bool nonblock)
+{
+    const char *name = request_name(request);
+    if (name == nullptr) {
+        ledger_.count("VIDIOC_unknown");
+        return -ENOTTY;
+    }
+    ledger_.count(std::string("VIDIOC_") + name);
+    if (options_.eintr > 0) {
+        std::lock_guard<std::mutex> lock(eintr_mu_);
+        int &given = eintr_given_[request];
+        if (given < options_.eintr) {
+            ++given;
+            ledger_.count("eintr");
+            ledger_.count("faults");
+            return -EINTR;
+        }
+        given = 0;
+    }
+    if (int err = ledger_.injected_failure(name))
+        return -err;
+    return handle_ioctl(name, request, arg, nonblock);
+}
+
+long Device::read(void *, size_t, bool)
+{
+    return -EINVAL;
+}
+
+void *Device::mmap(size_t, int, int, off_t, int *err)
+{
+    *err = ENODEV;
+    return nullptr;
+}
+
+} // namespace vcam

@@ -1,0 +1,72 @@
+// The device model's common base. Each open of a node path makes one Device;
+// the program gets a real eventfd as its descriptor, so select() and poll()
+// work without wrapping: a device makes it readable when a dequeue or read
+// would succeed. Device classes (the ISP capture node today; the codec's M2M
+// nodes and datastamp files later) override the hooks they answer.
+#ifndef VCAM_DEVICE_H
+#define VCAM_DEVICE_H
+
+#include "ledger.h"
+#include "options.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+
+namespace vcam {
+
+class IspDevice;
+
+class Device {
+public:
+    Device(Ledger &ledger, const Options &options, std::string path);
+    virtual ~Device();
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    // Creates the program's descriptor (an eventfd honouring O_NONBLOCK and
+    // O_CLOEXEC of the open flags). Returns it, or -errno.
+    int create_handle(int open_flags);
+    const std::string &path() const { return path_; }
+
+    // A driver request: counted by name, then the EINTR and --fail faults,
+    // then handle_ioctl(). Returns 0 or -errno.
+    int ioctl(unsigned long request, void *arg, bool nonblock);
+
+    // read() of the node: bytes read or -errno.
+    virtual long read(void *buf, size_t n, bool nonblock);
+    // mmap() of the node: the mapping, or nullptr with *err set.
+    virtual void *mmap(size_t len, int prot, int flags, off_t offset, int *err);
+    // The program closed its last descriptor of this open.
+    virtual void shutdown() {}
+
+    virtual IspDevice *as_isp() { return nullptr; }
+
+    // Around fork(): hold the device's locks so the child gets them in a
+    // consistent state, then let go (the child restarts its own threads).
+    virtual void before_fork() {}
+    virtual void after_fork(bool child) { (void)child; }
+
+protected:
+    // The request proper; name is the request name without VIDIOC_.
+    virtual int handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock) = 0;
+
+    // Makes the program's descriptor readable or not; the caller serialises.
+    void set_readable(bool ready);
+
+    Ledger &ledger_;
+    const Options options_; // as they were when the node was opened
+
+private:
+    std::string path_;
+    int event_fd_ = -1; // our own duplicate of the program's eventfd
+    bool readable_ = false;
+    std::mutex eintr_mu_;
+    std::map<unsigned long, int> eintr_given_; // per request code, since its last success
+};
+
+} // namespace vcam
+
+#endif

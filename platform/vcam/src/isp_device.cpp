@@ -1,0 +1,642 @@
+#include "isp_device.h"
+
+#include "libc.h"
+
+#include <chrono>
+#include <errno.h>
+#include <fcntl.h>
+#include <new>
+#include <signal.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace vcam {
+
+namespace cam = kep::abi::camera;
+
+namespace {
+
+constexpr uint32_t kS420 = v4l2_fourcc('S', '4', '2', '0');
+constexpr uint32_t kCapture = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+constexpr unsigned kMinSide = 16, kMaxSide = 8192;
+
+void copy_name(uint8_t *dst, size_t size, const char *src)
+{
+    memset(dst, 0, size);
+    strncpy(reinterpret_cast<char *>(dst), src, size - 1);
+}
+
+unsigned even_clamp(unsigned v)
+{
+    if (v < kMinSide)
+        v = kMinSide;
+    if (v > kMaxSide)
+        v = kMaxSide;
+    return v & ~1u;
+}
+
+size_t page_round(size_t n)
+{
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (n + page - 1) / page * page;
+}
+
+} // namespace
+
+IspDevice::IspDevice(Ledger &ledger, const Options &options, std::string path)
+    : Device(ledger, options, std::move(path))
+{
+    tpf_den_ = options.fps;
+}
+
+IspDevice::~IspDevice()
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    streaming_ = false;
+    stop_ticker(lock);
+    release_buffers_locked();
+}
+
+uint32_t IspDevice::caps() const
+{
+    uint32_t c = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_READWRITE;
+    if (options_.no_capture)
+        c &= ~V4L2_CAP_VIDEO_CAPTURE;
+    if (options_.no_streaming)
+        c &= ~V4L2_CAP_STREAMING;
+    if (options_.no_read)
+        c &= ~V4L2_CAP_READWRITE;
+    return c;
+}
+
+bool IspDevice::streaming()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return streaming_;
+}
+
+int IspDevice::handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock)
+{
+    if (arg == nullptr)
+        return -EFAULT;
+    std::string n = name;
+    if (n == "QUERYCAP")
+        return querycap(arg);
+    if (n == "CROPCAP")
+        return cropcap(arg);
+    if (n == "G_CROP" || n == "S_CROP")
+        return crop(n == "S_CROP", arg);
+    if (n == "G_PARM" || n == "S_PARM")
+        return parm(n == "S_PARM", request, arg);
+    if (n == "ENUM_FMT")
+        return enum_fmt(arg);
+    if (n == "G_FMT" || n == "S_FMT" || n == "TRY_FMT")
+        return fmt(name, request, arg);
+    if (n == "REQBUFS")
+        return reqbufs(arg);
+    if (n == "QUERYBUF")
+        return querybuf(request, arg);
+    if (n == "QBUF")
+        return qbuf(request, arg);
+    if (n == "DQBUF")
+        return dqbuf(request, arg, nonblock);
+    if (n == "STREAMON" || n == "STREAMOFF")
+        return stream(n == "STREAMON", arg);
+    // The ISP node has no controls.
+    return -EINVAL;
+}
+
+int IspDevice::querycap(void *arg)
+{
+    if (_IOC_SIZE(kep::abi::QUERYCAP) != sizeof(v4l2_capability))
+        return -ENOTTY;
+    v4l2_capability cap;
+    memset(&cap, 0, sizeof cap);
+    copy_name(cap.driver, sizeof cap.driver, "vcam");
+    copy_name(cap.card, sizeof cap.card, "kep virtual ISP");
+    copy_name(cap.bus_info, sizeof cap.bus_info, ("platform:" + path()).c_str());
+    cap.version = 0x050A00;
+    cap.device_caps = caps();
+    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
+    memcpy(arg, &cap, sizeof cap);
+    return 0;
+}
+
+int IspDevice::cropcap(void *arg)
+{
+    v4l2_cropcap cc;
+    memcpy(&cc, arg, sizeof cc);
+    if (options_.no_crop || cc.type != kCapture)
+        return -EINVAL;
+    cc.bounds = v4l2_rect{0, 0, 1920, 1080};
+    cc.defrect = cc.bounds;
+    cc.pixelaspect = v4l2_fract{1, 1};
+    memcpy(arg, &cc, sizeof cc);
+    return 0;
+}
+
+int IspDevice::crop(bool set, void *arg)
+{
+    v4l2_crop c;
+    memcpy(&c, arg, sizeof c);
+    if (options_.no_crop || c.type != kCapture)
+        return -EINVAL;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (set) {
+        crop_ = c.c;
+        ledger_.set("S_CROP.left", c.c.left);
+        ledger_.set("S_CROP.top", c.c.top);
+        ledger_.set("S_CROP.width", c.c.width);
+        ledger_.set("S_CROP.height", c.c.height);
+    }
+    c.c = crop_;
+    memcpy(arg, &c, sizeof c);
+    return 0;
+}
+
+int IspDevice::parm(bool set, unsigned long request, void *arg)
+{
+    if (streamparm_abi(request) == Abi::none)
+        return -ENOTTY;
+    // Both ABIs lay the parameters out alike: no pointers, no longs.
+    cam::streamparm p;
+    memcpy(&p, arg, sizeof p);
+    if (p.type != kCapture)
+        return -EINVAL;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (set) {
+        ledger_.set("S_PARM.numerator", p.parm.capture.timeperframe.numerator);
+        ledger_.set("S_PARM.denominator", p.parm.capture.timeperframe.denominator);
+        if (p.parm.capture.timeperframe.numerator != 0 && p.parm.capture.timeperframe.denominator != 0) {
+            tpf_num_ = p.parm.capture.timeperframe.numerator;
+            tpf_den_ = p.parm.capture.timeperframe.denominator;
+        }
+    }
+    memset(&p.parm, 0, sizeof p.parm);
+    p.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+    p.parm.capture.timeperframe = cam::fract{tpf_num_, tpf_den_};
+    p.parm.capture.readbuffers = 1;
+    memcpy(arg, &p, sizeof p);
+    return 0;
+}
+
+int IspDevice::enum_fmt(void *arg)
+{
+    v4l2_fmtdesc d;
+    memcpy(&d, arg, sizeof d);
+    if (d.type != kCapture || d.index != 0)
+        return -EINVAL;
+    uint32_t index = d.index;
+    memset(&d, 0, sizeof d);
+    d.index = index;
+    d.type = kCapture;
+    d.pixelformat = kS420;
+    copy_name(d.description, sizeof d.description, "YUV 4:2:0 planar (S420)");
+    memcpy(arg, &d, sizeof d);
+    return 0;
+}
+
+int IspDevice::fmt(const char *name, unsigned long request, void *arg)
+{
+    Abi abi = format_abi(request);
+    if (abi == Abi::none)
+        return -ENOTTY;
+    FormatDesc f = load_format(abi, arg);
+    if (f.type != kCapture)
+        return -EINVAL;
+    std::lock_guard<std::mutex> lock(mu_);
+    unsigned w = width_, h = height_;
+    uint32_t field = field_;
+    bool set = strcmp(name, "S_FMT") == 0;
+    if (set || strcmp(name, "TRY_FMT") == 0) {
+        if (set) {
+            ledger_.set("S_FMT.width", f.pix.width);
+            ledger_.set("S_FMT.height", f.pix.height);
+            ledger_.set("S_FMT.pixelformat", f.pix.pixelformat);
+            ledger_.set("S_FMT.field", f.pix.field);
+            if (streaming_ || !slots_.empty())
+                return -EBUSY;
+        }
+        // Like a driver, adjust what cannot be done rather than refuse it.
+        w = options_.size_w != 0 ? options_.size_w : even_clamp(f.pix.width);
+        h = options_.size_h != 0 ? options_.size_h : even_clamp(f.pix.height);
+        field = f.pix.field == V4L2_FIELD_ANY ? static_cast<uint32_t>(V4L2_FIELD_NONE) : f.pix.field;
+    }
+    if (set) {
+        width_ = w;
+        height_ = h;
+        field_ = field;
+        scene_.set_size(w, h);
+        ledger_.set("S_FMT.accepted_width", w);
+        ledger_.set("S_FMT.accepted_height", h);
+    }
+    memset(&f.pix, 0, sizeof f.pix);
+    f.pix.width = w;
+    f.pix.height = h;
+    f.pix.pixelformat = kS420;
+    f.pix.field = field;
+    f.pix.colorspace = V4L2_COLORSPACE_REC709;
+    if (!options_.zero_sizes) {
+        f.pix.bytesperline = w;
+        f.pix.sizeimage = static_cast<uint32_t>(s420_size(w, h));
+    }
+    store_format(abi, f, arg);
+    return 0;
+}
+
+void IspDevice::release_buffers_locked()
+{
+    if (pool_ != nullptr)
+        libc::munmap(pool_, pool_len_);
+    if (pool_fd_ >= 0)
+        libc::close(pool_fd_);
+    pool_ = nullptr;
+    pool_fd_ = -1;
+    pool_len_ = slot_stride_ = 0;
+    slots_.clear();
+    queued_.clear();
+    done_.clear();
+    memory_ = 0;
+    set_readable(false);
+}
+
+int IspDevice::reqbufs(void *arg)
+{
+    v4l2_requestbuffers rb;
+    memcpy(&rb, arg, sizeof rb);
+    ledger_.set("REQBUFS.count", rb.count);
+    ledger_.set("REQBUFS.memory", rb.memory);
+    if (rb.type != kCapture || (rb.memory != V4L2_MEMORY_MMAP && rb.memory != V4L2_MEMORY_USERPTR) ||
+        !(caps() & V4L2_CAP_STREAMING))
+        return -EINVAL;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (streaming_)
+        return -EBUSY;
+    release_buffers_locked();
+    unsigned granted = 0;
+    if (rb.count > 0)
+        granted = options_.grant >= 0 ? static_cast<unsigned>(options_.grant)
+                                      : (rb.count > kMaxBuffers ? kMaxBuffers : rb.count);
+    if (granted > 0 && rb.memory == V4L2_MEMORY_MMAP) {
+        slot_stride_ = page_round(frame_size());
+        pool_len_ = slot_stride_ * granted;
+        pool_fd_ = memfd_create("vcam-isp", MFD_CLOEXEC);
+        if (pool_fd_ < 0 || ftruncate(pool_fd_, static_cast<off_t>(pool_len_)) != 0) {
+            release_buffers_locked();
+            return -ENOMEM;
+        }
+        void *p = libc::mmap(nullptr, pool_len_, PROT_READ | PROT_WRITE, MAP_SHARED, pool_fd_, 0);
+        if (p == MAP_FAILED) {
+            release_buffers_locked();
+            return -ENOMEM;
+        }
+        pool_ = static_cast<uint8_t *>(p);
+    }
+    if (granted > 0) {
+        memory_ = rb.memory;
+        slots_.assign(granted, Slot{});
+    }
+    ledger_.set("REQBUFS.granted", granted);
+    rb.count = granted;
+    memcpy(arg, &rb, sizeof rb);
+    return 0;
+}
+
+int IspDevice::querybuf(unsigned long request, void *arg)
+{
+    Abi abi = buffer_abi(request);
+    if (abi == Abi::none)
+        return -ENOTTY;
+    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
+    BufferDesc d = load_buffer(abi, arg);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (d.type != kCapture || d.index >= slots_.size())
+        return -EINVAL;
+    const Slot &s = slots_[d.index];
+    BufferDesc out;
+    out.index = d.index;
+    out.type = kCapture;
+    out.memory = memory_;
+    out.field = field_;
+    out.flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (s.queued ? V4L2_BUF_FLAG_QUEUED : 0u) |
+                (s.done ? V4L2_BUF_FLAG_DONE : 0u) | (memory_ == V4L2_MEMORY_MMAP ? V4L2_BUF_FLAG_MAPPED : 0u);
+    if (memory_ == V4L2_MEMORY_MMAP) {
+        out.addr = d.index * slot_stride_;
+        out.length = static_cast<uint32_t>(frame_size());
+    } else {
+        out.addr = s.userptr;
+        out.length = s.length;
+    }
+    store_buffer(abi, out, arg);
+    return 0;
+}
+
+int IspDevice::qbuf(unsigned long request, void *arg)
+{
+    Abi abi = buffer_abi(request);
+    if (abi == Abi::none)
+        return -ENOTTY;
+    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
+    BufferDesc d = load_buffer(abi, arg);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (d.type != kCapture || memory_ == 0 || d.memory != memory_ || d.index >= slots_.size())
+        return -EINVAL;
+    Slot &s = slots_[d.index];
+    if (s.queued || s.done)
+        return -EINVAL;
+    if (memory_ == V4L2_MEMORY_USERPTR) {
+        // The picture must fit: a short buffer would be written past its end.
+        if (d.addr == 0 || d.length < frame_size())
+            return -EINVAL;
+        s.userptr = d.addr;
+        s.length = d.length;
+    }
+    s.queued = true;
+    queued_.push_back(d.index);
+    return 0;
+}
+
+int IspDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
+{
+    Abi abi = buffer_abi(request);
+    if (abi == Abi::none)
+        return -ENOTTY;
+    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
+    BufferDesc d = load_buffer(abi, arg);
+    std::unique_lock<std::mutex> lock(mu_);
+    if (d.type != kCapture || memory_ == 0 || d.memory != memory_ || !streaming_)
+        return -EINVAL;
+    if (ledger_.take_eagain())
+        return -EAGAIN;
+    while (done_.empty()) {
+        if (nonblock)
+            return -EAGAIN;
+        cv_.wait(lock);
+        if (!streaming_)
+            return -EINVAL;
+    }
+    unsigned index = done_.front();
+    done_.pop_front();
+    if (done_.empty())
+        set_readable(false);
+    Slot &s = slots_[index];
+    s.done = false;
+
+    BufferDesc out;
+    out.index = index;
+    out.type = kCapture;
+    out.memory = memory_;
+    out.field = field_;
+    out.bytesused = static_cast<uint32_t>(frame_size());
+    out.flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (memory_ == V4L2_MEMORY_MMAP ? V4L2_BUF_FLAG_MAPPED : 0u);
+    out.sec = s.stamp.tv_sec;
+    out.usec = s.stamp.tv_nsec / 1000;
+    out.sequence = static_cast<uint32_t>(s.number - 1);
+    if (memory_ == V4L2_MEMORY_MMAP) {
+        out.addr = index * slot_stride_;
+        out.length = static_cast<uint32_t>(frame_size());
+    } else {
+        // No DMA into user memory here: the platform copies the picture in
+        // and counts the bytes.
+        uint8_t *dst = reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(s.userptr));
+        if (s.number == produced_ && picture_.size() == frame_size())
+            memcpy(dst, picture_.data(), frame_size());
+        else
+            scene_.render(dst, s.number - 1, options_.still);
+        ledger_.count("copies", static_cast<long>(frame_size()));
+        out.addr = s.userptr;
+        out.length = s.length;
+        if (ledger_.take_bad_userptr()) {
+            uint64_t stray = s.userptr + 1;
+            for (bool clash = true; clash;) {
+                clash = false;
+                for (const Slot &o : slots_)
+                    if (o.userptr == stray) {
+                        ++stray;
+                        clash = true;
+                    }
+            }
+            out.addr = stray;
+        }
+    }
+    if (ledger_.take_bad_index())
+        out.index = static_cast<uint32_t>(slots_.size());
+    ledger_.count("frames");
+    store_buffer(abi, out, arg);
+    return 0;
+}
+
+int IspDevice::stream(bool on, void *arg)
+{
+    int type = 0;
+    memcpy(&type, arg, sizeof type);
+    if (static_cast<uint32_t>(type) != kCapture)
+        return -EINVAL;
+    std::unique_lock<std::mutex> lock(mu_);
+    if (on) {
+        if (!streaming_) {
+            streaming_ = true;
+            start_ticker_locked();
+        }
+        return 0;
+    }
+    streaming_ = false;
+    stop_ticker(lock);
+    // Streaming off hands every buffer back to the program.
+    for (Slot &s : slots_)
+        s.queued = s.done = false;
+    queued_.clear();
+    done_.clear();
+    set_readable(false);
+    cv_.notify_all();
+    return 0;
+}
+
+long IspDevice::read(void *buf, size_t n, bool nonblock)
+{
+    if (!(caps() & V4L2_CAP_READWRITE))
+        return -EINVAL;
+    std::unique_lock<std::mutex> lock(mu_);
+    if (memory_ != 0)
+        return -EBUSY;
+    if (ledger_.take_eagain())
+        return -EAGAIN;
+    // The first read starts the sensor, as with a real capture driver.
+    if (!streaming_) {
+        streaming_ = true;
+        start_ticker_locked();
+    }
+    while (produced_ <= last_read_) {
+        if (nonblock)
+            return -EAGAIN;
+        cv_.wait(lock);
+        if (!streaming_)
+            return -EIO;
+    }
+    size_t len = n < picture_.size() ? n : picture_.size();
+    memcpy(buf, picture_.data(), len);
+    last_read_ = produced_;
+    set_readable(false);
+    ledger_.count("copies", static_cast<long>(len));
+    ledger_.count("frames");
+    return static_cast<long>(len);
+}
+
+void *IspDevice::mmap(size_t len, int prot, int flags, off_t offset, int *err)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (memory_ != V4L2_MEMORY_MMAP || !(flags & MAP_SHARED) || offset < 0 ||
+        static_cast<size_t>(offset) % slot_stride_ != 0 || static_cast<size_t>(offset) >= pool_len_ ||
+        len == 0 || len > slot_stride_) {
+        *err = EINVAL;
+        return nullptr;
+    }
+    void *p = libc::mmap(nullptr, len, prot, flags & ~MAP_FIXED, pool_fd_, offset);
+    if (p == MAP_FAILED) {
+        *err = errno;
+        return nullptr;
+    }
+    return p;
+}
+
+void IspDevice::shutdown()
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    streaming_ = false;
+    stop_ticker(lock);
+    release_buffers_locked();
+    cv_.notify_all();
+}
+
+long IspDevice::frame_period_ns() const
+{
+    long long ns = 1000000000ll * tpf_num_ / (tpf_den_ == 0 ? 1 : tpf_den_);
+    if (ns < 1000000)
+        ns = 1000000;
+    if (ns > 10000000000ll)
+        ns = 10000000000ll;
+    return static_cast<long>(ns);
+}
+
+void IspDevice::start_ticker_locked()
+{
+    if (ticker_running_)
+        return;
+    // The ticker never takes a signal: a handler that ends the process must
+    // not find it holding a lock.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    ticker_stop_ = false;
+    ticker_running_ = pthread_create(&ticker_, nullptr, &IspDevice::ticker_main, this) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void IspDevice::stop_ticker(std::unique_lock<std::mutex> &lock)
+{
+    if (!ticker_running_)
+        return;
+    ticker_stop_ = true;
+    ticker_running_ = false;
+    pthread_t t = ticker_;
+    cv_.notify_all();
+    lock.unlock();
+    pthread_join(t, nullptr);
+    lock.lock();
+}
+
+void *IspDevice::ticker_main(void *self)
+{
+    static_cast<IspDevice *>(self)->ticker_loop();
+    return nullptr;
+}
+
+void IspDevice::ticker_loop()
+{
+    using clock = std::chrono::steady_clock;
+    std::unique_lock<std::mutex> lock(mu_);
+    auto next = clock::now() + std::chrono::nanoseconds(frame_period_ns());
+    while (!ticker_stop_) {
+        if (cv_.wait_until(lock, next, [this] { return ticker_stop_; }))
+            break;
+        produce_frame_locked();
+        cv_.notify_all();
+        auto period = std::chrono::nanoseconds(frame_period_ns());
+        next += period;
+        // Behind by more than a frame (a slow emulator): skip, never burst.
+        auto now = clock::now();
+        if (now > next + period)
+            next = now + period;
+    }
+}
+
+void IspDevice::produce_frame_locked()
+{
+    ++produced_;
+    ledger_.count("produced");
+    scene_.set_size(width_, height_);
+    picture_.resize(frame_size());
+    scene_.render(picture_.data(), produced_ - 1, options_.still);
+    picture_w_ = width_;
+    picture_h_ = height_;
+    clock_gettime(CLOCK_MONOTONIC, &picture_stamp_);
+    if (memory_ == 0) {
+        set_readable(true);
+        return;
+    }
+    if (queued_.empty()) {
+        ledger_.count("dropped");
+        return;
+    }
+    unsigned index = queued_.front();
+    queued_.pop_front();
+    Slot &s = slots_[index];
+    s.queued = false;
+    s.done = true;
+    s.number = produced_;
+    s.stamp = picture_stamp_;
+    if (memory_ == V4L2_MEMORY_MMAP)
+        memcpy(pool_ + index * slot_stride_, picture_.data(), frame_size());
+    done_.push_back(index);
+    set_readable(true);
+}
+
+int IspDevice::wait_frame(unsigned long long after, int timeout_ms, std::vector<uint8_t> &out, unsigned &width,
+                          unsigned &height, unsigned long long &number)
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    while (produced_ <= after) {
+        if (!streaming_)
+            return -1;
+        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && produced_ <= after)
+            return streaming_ ? 1 : -1;
+    }
+    size_t luma = static_cast<size_t>(picture_w_) * picture_h_;
+    out.assign(picture_.begin(), picture_.begin() + static_cast<long>(luma));
+    width = picture_w_;
+    height = picture_h_;
+    number = produced_;
+    return 0;
+}
+
+void IspDevice::before_fork()
+{
+    mu_.lock();
+}
+
+void IspDevice::after_fork(bool child)
+{
+    if (child) {
+        // Only the forking thread lives on in the child: nobody waits on the
+        // condition variable any more, and the ticker is gone.
+        new (&cv_) std::condition_variable();
+        ticker_running_ = false;
+        if (streaming_)
+            start_ticker_locked();
+    }
+    mu_.unlock();
+}
+
+} // namespace vcam

@@ -1,0 +1,123 @@
+#include "ledger.h"
+
+#include <chrono>
+#include <stdio.h>
+
+namespace vcam {
+
+namespace {
+// Counters that always appear, so that a test can tell "not asked" (0) from
+// "no such counter" (-1).
+constexpr const char *kStandardCounters[] = {
+    "VIDIOC_QUERYCAP", "VIDIOC_CROPCAP", "VIDIOC_G_CROP", "VIDIOC_S_CROP", "VIDIOC_G_PARM", "VIDIOC_S_PARM",
+    "VIDIOC_ENUM_FMT", "VIDIOC_G_FMT", "VIDIOC_S_FMT", "VIDIOC_TRY_FMT", "VIDIOC_REQBUFS", "VIDIOC_QUERYBUF",
+    "VIDIOC_QBUF", "VIDIOC_DQBUF", "VIDIOC_STREAMON", "VIDIOC_STREAMOFF", "VIDIOC_G_CTRL", "VIDIOC_S_CTRL",
+    "VIDIOC_unknown", "open", "close", "dup", "stat", "mmap", "munmap", "read", "fcntl", "frames", "copies",
+    "dropped", "produced", "faults", "eintr", "eagain", "abi.camera", "abi.host",
+};
+} // namespace
+
+void Ledger::reset(const Options &options)
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    counters_.clear();
+    for (const char *name : kStandardCounters)
+        counters_[name] = 0;
+    fails_ = options.fails;
+    fired_.assign(fails_.size(), false);
+    eagain_left_ = options.eagain;
+    bad_index_ = options.bad_index;
+    bad_userptr_ = options.bad_userptr;
+}
+
+void Ledger::count(const std::string &name, long n)
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    counters_[name] += n;
+}
+
+void Ledger::set(const std::string &name, long value)
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    counters_[name] = value;
+}
+
+long Ledger::get(const std::string &name) const
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    auto it = counters_.find(name);
+    return it == counters_.end() ? -1 : it->second;
+}
+
+int Ledger::injected_failure(const std::string &request)
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    for (size_t i = 0; i < fails_.size(); ++i) {
+        if (fails_[i].request != request || (fired_[i] && !fails_[i].always))
+            continue;
+        fired_[i] = true;
+        counters_["faults"] += 1;
+        return fails_[i].err;
+    }
+    return 0;
+}
+
+bool Ledger::take_eagain()
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    if (eagain_left_ <= 0)
+        return false;
+    --eagain_left_;
+    counters_["eagain"] += 1;
+    counters_["faults"] += 1;
+    return true;
+}
+
+bool Ledger::take_bad_index()
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    bool fire = bad_index_;
+    bad_index_ = false;
+    if (fire)
+        counters_["faults"] += 1;
+    return fire;
+}
+
+bool Ledger::take_bad_userptr()
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    bool fire = bad_userptr_;
+    bad_userptr_ = false;
+    if (fire)
+        counters_["faults"] += 1;
+    return fire;
+}
+
+std::string Ledger::format_locked() const
+{
+    std::string text;
+    char line[160];
+    for (const auto &c : counters_) {
+        snprintf(line, sizeof line, "%s %ld\n", c.first.c_str(), c.second);
+        text += line;
+    }
+    return text;
+}
+
+std::string Ledger::format() const
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    return format_locked();
+}
+
+std::string Ledger::format_at_exit() const
+{
+    if (mu_.try_lock_for(std::chrono::milliseconds(500))) {
+        std::string text = format_locked();
+        mu_.unlock();
+        return text;
+    }
+    return format_locked();
+}
+
+} // namespace vcam

@@ -1,0 +1,56 @@
+// The platform's books: statistics counters and the state of the injected
+// faults (which once-only faults have fired, how many EAGAINs are left).
+// Every operation takes the ledger's own lock and nothing else, so devices
+// may call it while they hold their own.
+#ifndef VCAM_LEDGER_H
+#define VCAM_LEDGER_H
+
+#include "options.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vcam {
+
+class Ledger {
+public:
+    void reset(const Options &options);
+
+    void count(const std::string &name, long n = 1);
+    void set(const std::string &name, long value);
+    // -1 for a name never counted.
+    long get(const std::string &name) const;
+
+    // errno to fail the named request with ("QBUF", "open", ...), or 0.
+    int injected_failure(const std::string &request);
+    // True while --eagain dequeues remain (and uses one up).
+    bool take_eagain();
+    bool take_bad_index();
+    bool take_bad_userptr();
+
+    // "name value" lines in name order.
+    std::string format() const;
+    // Like format(), but gives up on the lock after a while: used at exit,
+    // where the lock may belong to a thread a signal handler interrupted.
+    std::string format_at_exit() const;
+
+    // Held across fork() so that the child finds the books consistent.
+    void lock() { mu_.lock(); }
+    void unlock() { mu_.unlock(); }
+
+private:
+    std::string format_locked() const;
+
+    mutable std::timed_mutex mu_;
+    std::map<std::string, long> counters_;
+    std::vector<FailRule> fails_;
+    std::vector<bool> fired_;
+    int eagain_left_ = 0;
+    bool bad_index_ = false, bad_userptr_ = false;
+};
+
+} // namespace vcam
+
+#endif

@@ -1,0 +1,58 @@
+// The platform's options: what the launcher takes on its command line and the
+// library reads from KEP_VCAM or vcam_configure().
+#ifndef VCAM_OPTIONS_H
+#define VCAM_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace vcam {
+
+// One --fail rule: make the named request fail with err, once or always.
+struct FailRule {
+    std::string request; // "QBUF", "S_CROP", "open", "mmap", ...
+    bool always = false;
+    int err = 0;
+};
+
+struct Options {
+    std::vector<std::string> isp_paths{"/dev/video0"};
+    int grant = -1; // REQBUFS grants this many; -1: what was asked, capped
+    std::vector<FailRule> fails;
+    int eintr = 0;  // first attempts of every request that fail with EINTR
+    int eagain = 0; // next dequeues that fail with EAGAIN
+    bool no_crop = false;
+    unsigned size_w = 0, size_h = 0; // S_FMT adjusts to this size when set
+    bool zero_sizes = false;
+    bool no_streaming = false, no_read = false, no_capture = false;
+    bool bad_index = false, bad_userptr = false;
+    unsigned fps = 30;
+    bool still = false; // the scene does not move
+    bool stats = false;
+    std::string stats_file;
+};
+
+constexpr unsigned kMaxBuffers = 16;
+
+// Parses option words; on failure returns false with a one-line reason.
+bool parse_options(const std::vector<std::string> &words, Options &out, std::string &error);
+
+// Splits an option string into words: blanks separate, '...' and "..." quote,
+// a backslash escapes the next character.
+bool split_words(const char *text, std::vector<std::string> &out, std::string &error);
+
+// Quotes a word so that split_words gives it back unchanged.
+std::string quote_word(const std::string &word);
+
+// The option list as `vcam --help` prints it.
+const char *options_help();
+
+// "EIO" -> EIO, "5" -> 5; 0 when unknown.
+int errno_from_name(const std::string &name);
+
+// Names a request for --fail is allowed to name.
+bool is_fault_name(const std::string &name);
+
+} // namespace vcam
+
+#endif

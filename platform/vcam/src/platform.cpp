@@ -1,0 +1,259 @@
+#include "platform.h"
+
+#include "isp_device.h"
+#include "libc.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace vcam {
+
+namespace {
+
+std::shared_ptr<Device> make_isp(Ledger &ledger, const Options &options, const std::string &path)
+{
+    return std::make_shared<IspDevice>(ledger, options, path);
+}
+
+} // namespace
+
+Platform &Platform::get()
+{
+    static Platform *platform = new Platform();
+    return *platform;
+}
+
+Platform::Platform()
+{
+    pid_ = getpid();
+    std::string error;
+    const char *env = getenv("KEP_VCAM");
+    std::vector<std::string> words;
+    if (!split_words(env, words, error) || !parse_options(words, options_, error)) {
+        fprintf(stderr, "vcam: KEP_VCAM: %s; using the defaults\n", error.c_str());
+        options_ = Options{};
+    }
+    ledger_.reset(options_);
+    register_classes_locked();
+    atexit(&Platform::at_exit);
+    pthread_atfork(&Platform::before_fork, &Platform::after_fork_parent, &Platform::after_fork_child);
+}
+
+void Platform::register_classes_locked()
+{
+    nodes_.clear();
+    for (const std::string &path : options_.isp_paths)
+        nodes_[path] = &make_isp;
+}
+
+bool Platform::configure(const char *text, std::string &error)
+{
+    std::vector<std::string> words;
+    Options parsed;
+    if (!split_words(text, words, error) || !parse_options(words, parsed, error))
+        return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    options_ = parsed;
+    ledger_.reset(options_);
+    register_classes_locked();
+    return true;
+}
+
+Options Platform::options() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return options_;
+}
+
+bool Platform::is_node(const char *path) const
+{
+    if (path == nullptr || path[0] != '/')
+        return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    return nodes_.count(path) != 0;
+}
+
+int Platform::open(const char *path, int flags)
+{
+    ledger_.count("open");
+    if (int err = ledger_.injected_failure("open")) {
+        errno = err;
+        return -1;
+    }
+    DeviceFactory factory = nullptr;
+    Options options;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = nodes_.find(path);
+        if (it == nodes_.end()) {
+            errno = ENOENT;
+            return -1;
+        }
+        factory = it->second;
+        options = options_;
+    }
+    std::shared_ptr<Device> dev = factory(ledger_, options, path);
+    int fd = dev->create_handle(flags);
+    if (fd < 0) {
+        errno = -fd;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fds_.count(fd) == 0)
+        fd_count_.fetch_add(1);
+    fds_[fd] = dev;
+    return fd;
+}
+
+std::shared_ptr<Device> Platform::device(int fd) const
+{
+    if (fd_count_.load(std::memory_order_relaxed) == 0)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = fds_.find(fd);
+    return it == fds_.end() ? nullptr : it->second;
+}
+
+void Platform::release(int fd)
+{
+    std::shared_ptr<Device> last;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = fds_.find(fd);
+        if (it == fds_.end())
+            return;
+        std::shared_ptr<Device> dev = it->second;
+        fds_.erase(it);
+        fd_count_.fetch_sub(1);
+        bool shared = false;
+        for (const auto &f : fds_)
+            shared = shared || f.second == dev;
+        if (!shared)
+            last = dev;
+    }
+    if (last)
+        last->shutdown();
+}
+
+void Platform::duplicated(int fd, int newfd)
+{
+    std::shared_ptr<Device> dev = device(fd);
+    if (!dev || newfd < 0)
+        return;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fds_.count(newfd) == 0)
+        fd_count_.fetch_add(1);
+    fds_[newfd] = dev;
+}
+
+void Platform::add_mapping(void *addr, size_t len)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (maps_.count(reinterpret_cast<uintptr_t>(addr)) == 0)
+        map_count_.fetch_add(1);
+    maps_[reinterpret_cast<uintptr_t>(addr)] = len;
+}
+
+bool Platform::is_mapping(void *addr) const
+{
+    if (map_count_.load(std::memory_order_relaxed) == 0)
+        return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    return maps_.count(reinterpret_cast<uintptr_t>(addr)) != 0;
+}
+
+void Platform::remove_mapping(void *addr)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (maps_.erase(reinterpret_cast<uintptr_t>(addr)) != 0)
+        map_count_.fetch_sub(1);
+}
+
+std::vector<std::shared_ptr<Device>> Platform::devices() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::shared_ptr<Device>> out;
+    for (const auto &f : fds_) {
+        bool seen = false;
+        for (const auto &d : out)
+            seen = seen || d == f.second;
+        if (!seen)
+            out.push_back(f.second);
+    }
+    return out;
+}
+
+void Platform::at_exit()
+{
+    Platform &p = get();
+    if (getpid() != p.pid_)
+        return; // a forked child: the parent reports
+    // A signal handler may end the process while another thread holds the
+    // lock; the options do not change at this point, so read them anyway.
+    bool locked = p.mu_.try_lock();
+    bool stats = p.options_.stats;
+    std::string file = p.options_.stats_file;
+    if (locked)
+        p.mu_.unlock();
+    if (!stats && file.empty())
+        return;
+    // Only a process that came near a node reports, so that shells and other
+    // helpers started under the launcher stay quiet.
+    if (p.ledger_.get("open") <= 0 && p.ledger_.get("stat") <= 0)
+        return;
+    std::string text = p.ledger_.format_at_exit();
+    if (!file.empty()) {
+        FILE *f = fopen(file.c_str(), "w");
+        if (f == nullptr) {
+            fprintf(stderr, "vcam: cannot write %s\n", file.c_str());
+            return;
+        }
+        fputs(text.c_str(), f);
+        fclose(f);
+    } else {
+        fputs(text.c_str(), stderr);
+        fflush(stderr);
+    }
+}
+
+void Platform::before_fork()
+{
+    Platform &p = get();
+    p.mu_.lock();
+    p.forking_.clear();
+    for (const auto &f : p.fds_) {
+        bool seen = false;
+        for (const auto &d : p.forking_)
+            seen = seen || d == f.second;
+        if (!seen)
+            p.forking_.push_back(f.second);
+    }
+    for (const auto &d : p.forking_)
+        d->before_fork();
+    p.ledger_.lock();
+}
+
+void Platform::after_fork_parent()
+{
+    Platform &p = get();
+    p.ledger_.unlock();
+    for (const auto &d : p.forking_)
+        d->after_fork(false);
+    p.forking_.clear();
+    p.mu_.unlock();
+}
+
+void Platform::after_fork_child()
+{
+    Platform &p = get();
+    p.ledger_.unlock();
+    for (const auto &d : p.forking_)
+        d->after_fork(true);
+    p.forking_.clear();
+    p.mu_.unlock();
+}
+
+} // namespace vcam

@@ -1,0 +1,75 @@
+// The platform: which paths are virtual nodes and of which device class,
+// which descriptors and mappings belong to them, the options and the ledger.
+// The libc wrappers ask it first and pass everything else straight through.
+#ifndef VCAM_PLATFORM_H
+#define VCAM_PLATFORM_H
+
+#include "device.h"
+#include "ledger.h"
+#include "options.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vcam {
+
+// Makes one open of a node path.
+using DeviceFactory = std::shared_ptr<Device> (*)(Ledger &, const Options &, const std::string &path);
+
+class Platform {
+public:
+    // The one platform of the process, set up from KEP_VCAM on first use and
+    // never destroyed (wrappers may run until the very end).
+    static Platform &get();
+
+    // Applies an option string; false (nothing changed) on a bad option.
+    bool configure(const char *text, std::string &error);
+    Ledger &ledger() { return ledger_; }
+    Options options() const;
+
+    bool is_node(const char *path) const;
+    // Opens a node: the program's descriptor, or -1 with errno set.
+    int open(const char *path, int flags);
+
+    // The device behind a descriptor, or null when it is not a node's.
+    std::shared_ptr<Device> device(int fd) const;
+    // Forgets a descriptor; shuts its device down when it was the last one.
+    void release(int fd);
+    // A descriptor of a device was duplicated as newfd.
+    void duplicated(int fd, int newfd);
+
+    void add_mapping(void *addr, size_t len);
+    // True (and forgotten) when addr starts a mapping of a node.
+    bool is_mapping(void *addr) const;
+    void remove_mapping(void *addr);
+
+    std::vector<std::shared_ptr<Device>> devices() const;
+
+    std::string stats_text() const { return ledger_.format(); }
+
+private:
+    Platform();
+    void register_classes_locked();
+    static void at_exit();
+    static void before_fork();
+    static void after_fork_parent();
+    static void after_fork_child();
+
+    mutable std::mutex mu_;
+    Options options_;
+    Ledger ledger_;
+    std::map<std::string, DeviceFactory> nodes_;
+    std::map<int, std::shared_ptr<Device>> fds_;
+    std::map<uintptr_t, size_t> maps_;
+    std::atomic<int> fd_count_{0}, map_count_{0};
+    int pid_ = 0;
+    std::vector<std::shared_ptr<Device>> forking_;
+};
+
+} // namespace vcam
+
+#endif

@@ -6,7 +6,8 @@ namespace aud32 {
 
 namespace {
 
-// Jayant step multipliers per magnitude, in 1/16 octaves: two bits
+// Step multipliers per magnitude of the last code (one-word memory), in
+// 1/16 octaves, the classic values for speech: two bits
 // {0.8, 1.6}, three bits {0.9, 0.9, 1.25, 1.75}, four bits
 // {0.9 x4, 1.2, 1.6, 2.0, 2.4}.
 constexpr int kAdapt2[2] = {-5, 11};
@@ -56,7 +57,7 @@ int32_t interpolate(int32_t prev, int32_t cur, int j, int n) {
 void update(Adpcm *s, Mode m, int code, int32_t err, int32_t recon) {
     const int64_t norm = s->energy + 1024;
     for (int i = 0; i < kOrder; ++i) {
-        int64_t delta = (((int64_t)err * s->hist[i]) << (14 - kMuShift)) / norm;
+        int64_t delta = (int64_t)err * s->hist[i] * (1 << (14 - kMuShift)) / norm;
         int64_t c = s->coef[i] + delta;
         c -= c >> kLeakShift;
         s->coef[i] = (int32_t)(c > 32767 ? 32767 : (c < -32767 ? -32767 : c));

@@ -1,6 +1,6 @@
 // The aud32 waveform coder: ADPCM on a sample grid decimated by 1, 2 or 4,
-// with a backward-adaptive (normalised LMS) predictor and a Jayant adaptive
-// quantiser of 2, 3 or 4 bits. The decoder outputs the coded samples and
+// with a backward-adaptive (normalised LMS) predictor and an adaptive
+// quantiser with one-word memory of 2, 3 or 4 bits. The decoder outputs the coded samples and
 // fills the samples between them by linear interpolation from the previous
 // coded sample, so the codec has no delay. The encoder chooses each code by
 // analysis by synthesis: it tries every code and keeps the one whose

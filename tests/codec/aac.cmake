@@ -16,4 +16,10 @@ if(KEP_WITH_MEDIA)
   kep_add_gtest(aac_roundtrip_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/aac_roundtrip_test.cpp
                 LIBS aac_test_support LABELS codec)
   add_dependencies(aac_roundtrip_test aacpack aacplay)
+  # Device mode runs on the virtual platform's "hw:0,0" (platform/alsa).
+  if(TARGET kep_alsa_config)
+    kep_add_gtest(aac_device_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/aac_device_test.cpp
+                  LIBS aac_test_support LABELS codec)
+    add_dependencies(aac_device_test aacpack aacplay kep_alsa_config)
+  endif()
 endif()

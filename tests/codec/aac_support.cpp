@@ -20,7 +20,7 @@ extern "C" {
 namespace aac_test {
 
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
-                      const std::string &cwd) {
+                      const std::string &cwd, const std::vector<std::string> &env) {
   std::string path = std::string(KEP_BUILD_DIR) + "/bin/" + program;
   int out_pipe[2], err_pipe[2];
   RunResult r{-1000, "", ""};
@@ -34,6 +34,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(path.c_str()));
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -65,6 +66,12 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   waitpid(pid, &st, 0);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
   return r;
+}
+
+std::string alsa_config(const std::string &name) {
+  return "ALSA_CONFIG_PATH=" +
+         (name.find('/') == std::string::npos ? std::string(KEP_BUILD_DIR) + "/share/alsa/" + name
+                                              : name);
 }
 
 std::string scratch_dir(const std::string &name) {

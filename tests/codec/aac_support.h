@@ -16,9 +16,14 @@ struct RunResult {
   std::string err;
 };
 
-// Runs build/bin/<program> with the arguments, in `cwd` if given.
+// Runs build/bin/<program> with the arguments, in `cwd` if given, with the
+// "NAME=value" entries of `env` added to the environment.
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
-                      const std::string &cwd = "");
+                      const std::string &cwd = "", const std::vector<std::string> &env = {});
+
+// The environment that points ALSA at one of the platform's generated
+// configurations ("kep-virtual.conf", "kep-fault.conf") or at any file.
+std::string alsa_config(const std::string &name);
 
 // A fresh empty folder under the build tree for one test.
 std::string scratch_dir(const std::string &name);

@@ -286,3 +286,97 @@ TEST(OpuspackDeviceMode, RateTheDeviceRefusesReportsTheRateStep)
 }
 
 }  // namespace
+
+// The fault-injecting "hw:0,0": its capture bytes are a fixed sequence, so a
+// file-mode run on the same bytes shows whether any sample was lost or doubled.
+namespace {
+
+std::vector<std::string> faulty_alsa(const std::string &faults)
+{
+  return {std::string("ALSA_CONFIG_PATH=") + KEP_BUILD_DIR + "/share/alsa/kep-fault.conf",
+          "KEP_ALSA_FAULTS=" + faults};
+}
+
+std::vector<uint8_t> fault_device_capture(size_t count)
+{
+  std::vector<uint8_t> bytes(count);
+  for (size_t k = 0; k < count; k++)
+    bytes[k] = static_cast<uint8_t>((static_cast<uint32_t>(k) * 2654435761u) >> 24);
+  return bytes;
+}
+
+// One second at 8 kHz in 160-sample blocks, captured under `faults`.
+run_result capture_one_second(const temp_dir &dir, const std::string &faults)
+{
+  return run("opuspack", {"-d", "8000", "16000", "160", "5", "1", "1", dir.path("dev")}, faulty_alsa(faults));
+}
+
+std::vector<uint8_t> file_mode_reference(const temp_dir &dir)
+{
+  write_bytes(dir.path("ref.raw"), fault_device_capture(8000 * 2));
+  run_result r = run("opuspack", {"-f", "8000", "16000", "160", "5", "1", dir.path("ref.raw"), dir.path("ref")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return read_bytes(dir.path("ref"));
+}
+
+TEST(OpuspackDeviceFaults, OverrunIsReportedAndRecoveredWithoutLosingSamples)
+{
+  temp_dir dir;
+  run_result r = capture_one_second(dir, "2=EPIPE");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "overrun occurred\n");
+  EXPECT_EQ(parse_packet_file(read_bytes(dir.path("dev"))).packets.size(), 50u);
+  EXPECT_EQ(read_bytes(dir.path("dev")), file_mode_reference(dir));
+}
+
+TEST(OpuspackDeviceFaults, NoDataYetIsWaitedForSilently)
+{
+  temp_dir dir;
+  run_result r = capture_one_second(dir, "2-4=EAGAIN");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_bytes(dir.path("dev")), file_mode_reference(dir));
+}
+
+TEST(OpuspackDeviceFaults, ShortReadsAreJoinedIntoWholeBlocks)
+{
+  temp_dir dir;
+  run_result r = capture_one_second(dir, "2+=short7");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_bytes(dir.path("dev")), file_mode_reference(dir));
+}
+
+TEST(OpuspackDeviceFaults, ReadErrorEndsTheRunKeepingEarlierRecords)
+{
+  temp_dir dir;
+  run_result r = capture_one_second(dir, "3=EIO");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "error from readi: Input/output error\n");
+  std::vector<uint8_t> reference = file_mode_reference(dir);
+  parsed_file kept = parse_packet_file(read_bytes(dir.path("dev")));
+  ASSERT_EQ(kept.packets.size(), 2u) << "the two blocks read before the failure";
+  std::vector<uint8_t> dev = read_bytes(dir.path("dev"));
+  EXPECT_EQ(dev, std::vector<uint8_t>(reference.begin(), reference.begin() + dev.size()));
+}
+
+TEST(OpuspackDeviceFaults, SetUpFailuresNameTheirStep)
+{
+  struct {
+    const char *faults;
+    const char *message;
+  } cases[] = {
+      {"open=ENODEV", "unable to open pcm device: No such device\n"},
+      {"channels=2", "snd_pcm_hw_params_set_channels: Invalid argument\n"},
+      {"hw=EINVAL", "unable to set hw parameters: Invalid argument\n"},
+  };
+  for (const auto &c : cases) {
+    temp_dir dir;
+    run_result r = capture_one_second(dir, c.faults);
+    EXPECT_EQ(r.status, 255) << c.faults;
+    EXPECT_EQ(r.err, c.message) << c.faults;
+    EXPECT_EQ(r.out.find("start capture"), std::string::npos) << c.faults;
+    EXPECT_TRUE(read_bytes(dir.path("dev")).empty()) << c.faults;
+  }
+}
+
+}  // namespace

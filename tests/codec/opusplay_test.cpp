@@ -276,3 +276,82 @@ TEST(OpusplayDeviceMode, RateTheDeviceRefusesReportsTheRateStep)
 }
 
 }  // namespace
+
+// The fault-injecting "hw:0,0": what it was given is appended to a file, to be
+// compared with what file mode writes.
+namespace {
+
+class OpusplayDeviceFaults : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    in_ = pack(dir_, 16000, 320, 0.4);
+    run_result r = run("opusplay", {"-f", "16000", in_, dir_.path("file.raw")});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  run_result play(const std::string &faults)
+  {
+    return run("opusplay", {"-d", "16000", in_},
+               {std::string("ALSA_CONFIG_PATH=") + KEP_BUILD_DIR + "/share/alsa/kep-fault.conf",
+                "KEP_ALSA_FAULTS=" + faults, "KEP_ALSA_FAULT_FILE=" + dir_.path("played.raw")});
+  }
+  std::vector<uint8_t> played() const { return read_bytes(dir_.path("played.raw")); }
+  std::vector<uint8_t> expected() const { return read_bytes(dir_.path("file.raw")); }
+
+  temp_dir dir_;
+  std::string in_;
+};
+
+TEST_F(OpusplayDeviceFaults, UnderrunIsReportedAndRecoveredWithoutLosingSamples)
+{
+  run_result r = play("2=EPIPE");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "underrun occurred\nread file error\n");
+  EXPECT_EQ(played(), expected());
+}
+
+TEST_F(OpusplayDeviceFaults, FullDeviceIsRetriedSilently)
+{
+  run_result r = play("2-5=EAGAIN");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "read file error\n");
+  EXPECT_EQ(played(), expected());
+}
+
+TEST_F(OpusplayDeviceFaults, ShortWritesAreCompleted)
+{
+  run_result r = play("1+=short7");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(played().size(), 20 * 320 * 2u);
+  EXPECT_EQ(played(), expected());
+}
+
+TEST_F(OpusplayDeviceFaults, WriteErrorEndsTheRun)
+{
+  run_result r = play("3=EIO");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "error from writei: Input/output error\n");
+  std::vector<uint8_t> first_two = expected();
+  first_two.resize(2 * 320 * 2);
+  EXPECT_EQ(played(), first_two);
+}
+
+TEST_F(OpusplayDeviceFaults, SetUpFailuresNameTheirStep)
+{
+  struct {
+    const char *faults;
+    const char *message;
+  } cases[] = {
+      {"open=ENODEV", "unable to open pcm device: No such device\n"},
+      {"channels=2", "snd_pcm_hw_params_set_channels: Invalid argument\n"},
+      {"hw=EINVAL", "unable to set hw parameters: Invalid argument\n"},
+  };
+  for (const auto &c : cases) {
+    run_result r = play(c.faults);
+    EXPECT_EQ(r.status, 255) << c.faults;
+    EXPECT_EQ(r.err, c.message) << c.faults;
+    EXPECT_EQ(r.out.find("decode block size"), std::string::npos) << c.faults;
+  }
+}
+
+}  // namespace

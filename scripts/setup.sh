@@ -9,7 +9,7 @@ PKGS=(
   crossbuild-essential-armhf qemu-user
   libavcodec-dev libavutil-dev libswscale-dev
   libasound2-dev libasound2-plugins alsa-utils
-  libopus-dev libfdk-aac-dev
+  libopus-dev libfdk-aac-dev opus-tools
   clang libclang-rt-14-dev
   sox
 )

@@ -12,6 +12,7 @@ PKGS=(
   libopus-dev libfdk-aac-dev opus-tools
   clang libclang-rt-14-dev
   sox
+  libfuse3-dev fuse3
 )
 
 SUDO=""

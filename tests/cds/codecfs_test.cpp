@@ -1,0 +1,262 @@
+// The library against the virtual codec driver: codecfs is mounted, the
+// datastamp calls go through its files, and the stamp it decoded is drawn
+// into raw pictures and compared with an independent reading of the fonts
+// and of the BMP picture.
+#include "bmp_builder.h"
+#include "cds_test_util.h"
+#include "glyph_reading.h"
+#include "kep_vc.h"
+#include "stamp.h"
+#include "stamp_snapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <memory>
+
+using cdstest::Capture;
+using cdstest::read_file;
+using cdstest::ScratchDir;
+
+namespace {
+
+// codecfs mounted on a scratch directory with channels 1_hd and 2_sd.
+class CodecfsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#ifndef KEP_CODECFS
+        GTEST_SKIP() << "codecfs is not built for this target (no libfuse3): the driver file system cannot be mounted";
+#else
+        int fd = open("/dev/fuse", O_RDWR);
+        if (fd < 0)
+            GTEST_SKIP() << "/dev/fuse cannot be opened here: FUSE file systems cannot be mounted";
+        close(fd);
+        char tmpl[] = "/tmp/kep-codecfs-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        mnt_ = tmpl;
+        pid_ = fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            execl(KEP_CODECFS, "codecfs", "--channel", "1_hd", "--channel", "2_sd", "-f", mnt_.c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 400; ++i) {
+            if (cdstest::exists(dir() + "/ds_enable"))
+                return;
+            int status;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                FAIL() << "codecfs ended before mounting, status " << status;
+            }
+            struct timespec ts = {0, 25 * 1000 * 1000};
+            nanosleep(&ts, nullptr);
+        }
+        FAIL() << "codecfs did not mount " << mnt_ << " within 10 s";
+#endif
+    }
+
+    void TearDown() override
+    {
+        if (pid_ > 0) {
+            // Unmounting ends codecfs normally; a signal is the fallback.
+            bool unmounted = umount2(mnt_.c_str(), 0) == 0;
+            if (!unmounted)
+                kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            EXPECT_TRUE(unmounted && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "codecfs status " << status;
+        }
+        if (!mnt_.empty()) {
+            umount2(mnt_.c_str(), MNT_DETACH); // still mounted only if codecfs died
+            rmdir(mnt_.c_str());
+        }
+    }
+
+    std::string dir(const char *channel = "1_hd") const { return mnt_ + "/" + channel; }
+
+    // The stamp the driver decoded, as an encoder sees it.
+    std::unique_ptr<codecfs::Stamp> stamp(const char *channel = "1_hd") const
+    {
+        std::unique_ptr<codecfs::Stamp> s(new codecfs::Stamp{});
+        std::string text = read_file(dir(channel) + "/.stamp");
+        EXPECT_TRUE(codecfs::read_snapshot(text.data(), text.size(), *s)) << text;
+        return s;
+    }
+
+    std::string mnt_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(CodecfsTest, GettersReturnWhatTheSettersWrote)
+{
+    const std::string d = dir();
+    const int32_t start[2] = {0x40, 0x18}, dim[2] = {6, 1};
+    const int32_t fg[3] = {235, 128, 128}, bg[3] = {16, 120, 130};
+    int32_t attr[2] = {9, 2};
+    Capture cap;
+    ASSERT_EQ(kep_cds_set_position(d.c_str(), start, dim), 0);
+    ASSERT_EQ(kep_cds_set_color(d.c_str(), fg, bg), 0);
+    ASSERT_EQ(kep_cds_set_color_attr(d.c_str(), attr), 0);
+    ASSERT_EQ(kep_cds_set_scale(d.c_str(), 2), 0);
+    ASSERT_EQ(kep_cds_set_enable(d.c_str(), 1), 0);
+    ASSERT_EQ(kep_cds_set_datastamp(d.c_str(), "0x1 0x2 ", 8), 0);
+    int32_t got_start[2] = {0, 0}, got_dim[2] = {0, 0}, enable = 0;
+    char buf[64] = {};
+    EXPECT_EQ(kep_cds_get_position(d.c_str(), got_start, got_dim), 0);
+    EXPECT_EQ(kep_cds_get_color(d.c_str()), 0);
+    EXPECT_EQ(kep_cds_get_color_attr(d.c_str()), 0);
+    EXPECT_EQ(kep_cds_get_scale(d.c_str()), 0);
+    EXPECT_EQ(kep_cds_get_enable(d.c_str(), &enable), 0);
+    EXPECT_EQ(kep_cds_get_datastamp(d.c_str(), buf, sizeof buf - 1), 0);
+    EXPECT_EQ(got_start[0], 0x40);
+    EXPECT_EQ(got_start[1], 0x18);
+    EXPECT_EQ(got_dim[0], 6);
+    EXPECT_EQ(got_dim[1], 1);
+    EXPECT_EQ(enable, 1);
+    EXPECT_EQ(cap.out(), "[get]: ds_positon = start(0x40, 0x18)\n"
+                         "[get]: ds_dimension = dim(0x6, 0x1)\n"
+                         "[get]: ds_color = fg(235, 128, 128) bg(16, 120, 130)\n"
+                         "[get]: ds_color_attr = weight=7 attr=0x2\n"
+                         "[get]: ds_enable = 1\n"
+                         "[get]: ds_datastamp = 0x1 0x2 \n");
+    EXPECT_EQ(stamp()->scale, 2);
+}
+
+TEST_F(CodecfsTest, ChannelsKeepTheirOwnStamps)
+{
+    ASSERT_EQ(kep_cds_set_enable(dir("1_hd").c_str(), 1), 0);
+    ASSERT_EQ(kep_cds_set_enable(dir("2_sd").c_str(), 0), 0);
+    int32_t a = -1, b = -1;
+    Capture cap;
+    EXPECT_EQ(kep_cds_get_enable(dir("1_hd").c_str(), &a), 0);
+    EXPECT_EQ(kep_cds_get_enable(dir("2_sd").c_str(), &b), 0);
+    EXPECT_EQ(a, 1);
+    EXPECT_EQ(b, 0);
+}
+
+TEST_F(CodecfsTest, MalformedSettingIsRefusedAtCloseAndChangesNothing)
+{
+    ASSERT_EQ(kep_cds_set_scale(dir().c_str(), 1), 0);
+    FILE *f = fopen((dir() + "/ds_scale").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("large", f);
+    EXPECT_NE(fclose(f), 0) << "the driver refuses the setting when the file is closed";
+    EXPECT_EQ(stamp()->scale, 1);
+}
+
+TEST_F(CodecfsTest, LargestDenseBitmapArrivesWhole)
+{
+    // 11520 bytes of text reach the driver in several writes of one setting.
+    ScratchDir tmp;
+    cdstest::BmpSpec spec;
+    spec.width = 256;
+    spec.height = 160;
+    spec.rgb = [](int, int) { return cdstest::Rgb{0, 0, 0}; };
+    cdstest::write_file(tmp.file("p.bmp"), cdstest::build_bmp(spec));
+    kep_cds cds{};
+    snprintf(cds.bmp_path, sizeof cds.bmp_path, "%s", tmp.file("p.bmp").c_str());
+    snprintf(cds.proc_dir, sizeof cds.proc_dir, "%s", dir().c_str());
+    cds.threshold[0] = cds.threshold[1] = cds.threshold[2] = 128;
+    ASSERT_EQ(kep_cds_set_bmp(&cds), 0);
+    auto s = stamp();
+    EXPECT_EQ(s->word_count, 1280u);
+    EXPECT_EQ(s->words[1279], 0xffffffffu);
+    EXPECT_EQ(s->dim[0], 16);
+    EXPECT_EQ(s->dim[1], 10);
+}
+
+// A mid-grey S420 picture.
+struct Picture {
+    unsigned w, h;
+    std::vector<uint8_t> data;
+    Picture(unsigned w_, unsigned h_) : w(w_), h(h_), data(w_ * h_ * 3 / 2, 100) {}
+    uint8_t y(unsigned x, unsigned yy) const { return data[yy * w + x]; }
+};
+
+TEST_F(CodecfsTest, TextStampIsDrawnAsTheGlyphsAtEachMagnification)
+{
+    const char *text = "Kep 2024";
+    for (int32_t scale = 0; scale <= 2; ++scale) {
+        const int m = 1 << scale;
+        kep_cds cds{};
+        cds.text = const_cast<char *>(text);
+        cds.start[0] = 24;
+        cds.start[1] = 10;
+        cds.dim[0] = static_cast<int32_t>(strlen(text));
+        cds.dim[1] = 1;
+        cds.fg_color[0] = 235;
+        cds.fg_color[1] = cds.fg_color[2] = 128;
+        cds.bg_color[0] = 16;
+        cds.bg_color[1] = cds.bg_color[2] = 128;
+        cds.color_attr[0] = 7;
+        cds.enable = 1;
+        cds.scale = scale;
+        ASSERT_EQ(kep_cds_set_all(dir().c_str(), &cds), 0);
+
+        Picture p(640, 96);
+        codecfs::draw_s420(*stamp(), p.data.data(), p.w, p.h);
+        for (size_t i = 0; i < strlen(text); ++i) {
+            const uint8_t *glyph = OSD_Font_X1 + ascii_2_font[static_cast<uint8_t>(text[i])] * KEP_GLYPH_BYTES;
+            for (int py = 0; py < 16 * m; ++py)
+                for (int px = 0; px < 16 * m; ++px) {
+                    bool on = cdstest::glyph_pixel(glyph, 0, px / m, py / m);
+                    unsigned x = 24 + static_cast<unsigned>(i * 16 * m + px), y = 10 + static_cast<unsigned>(py);
+                    ASSERT_EQ(p.y(x, y), on ? 235 : 16)
+                        << "scale " << scale << " character '" << text[i] << "' pixel " << px << "," << py;
+                }
+        }
+        const unsigned right = 24 + static_cast<unsigned>(strlen(text) * 16 * m);
+        EXPECT_EQ(p.y(right, 10), 100) << "nothing right of the stamp";
+        EXPECT_EQ(p.y(24, 10 + 16 * m), 100) << "nothing below the stamp";
+        EXPECT_EQ(p.y(23, 10), 100) << "nothing left of the stamp";
+    }
+}
+
+TEST_F(CodecfsTest, BmpStampIsDrawnAsTheThresholdedPicture)
+{
+    ScratchDir tmp;
+    cdstest::BmpSpec spec;
+    spec.width = 48;
+    spec.height = 32;
+    // A ring and a diagonal in dark red on white.
+    auto dark = [](int x, int y) {
+        int dx = x - 24, dy = y - 16;
+        return (dx * dx + dy * dy > 100 && dx * dx + dy * dy < 180) || x == y;
+    };
+    spec.rgb = [&](int x, int y) { return dark(x, y) ? cdstest::Rgb{120, 10, 10} : cdstest::Rgb{250, 250, 250}; };
+    cdstest::write_file(tmp.file("logo.bmp"), cdstest::build_bmp(spec));
+    for (int32_t scale = 0; scale <= 2; ++scale) {
+        const int m = 1 << scale;
+        kep_cds cds{};
+        snprintf(cds.bmp_path, sizeof cds.bmp_path, "%s", tmp.file("logo.bmp").c_str());
+        snprintf(cds.proc_dir, sizeof cds.proc_dir, "%s", dir().c_str());
+        cds.threshold[0] = cds.threshold[1] = cds.threshold[2] = 128;
+        cds.start[0] = 8;
+        cds.start[1] = 6;
+        cds.scale = scale;
+        ASSERT_EQ(kep_cds_set_bmp(&cds), 0);
+        ASSERT_EQ(kep_cds_set_scale(dir().c_str(), scale), 0);
+        ASSERT_EQ(kep_cds_set_enable(dir().c_str(), 1), 0);
+
+        auto s = stamp();
+        const int32_t want_y = static_cast<int32_t>(0.299 * 120 + 0.587 * 10 + 0.114 * 10);
+        EXPECT_EQ(s->fg[0], want_y);
+        Picture p(256, 160);
+        codecfs::draw_s420(*s, p.data.data(), p.w, p.h);
+        for (int y = 0; y < 32 * m; ++y)
+            for (int x = 0; x < 48 * m; ++x)
+                ASSERT_EQ(p.y(8 + x, 6 + y), dark(x / m, y / m) ? want_y : 255)
+                    << "scale " << scale << " picture pixel " << x / m << "," << y / m;
+    }
+}
+
+} // namespace

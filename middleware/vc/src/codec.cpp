@@ -1,6 +1,7 @@
 // M2M hardware encoder: raw pictures go into the node's output queue, H.264
 // or MJPEG frames come out of its capture queue. Only one bit-stream buffer
 // circulates; pictures arrive by user pointer from the ISP without a copy.
+#include "codec.h"
 #include "isp.h"
 #include "kep_vc_lib.h"
 
@@ -161,7 +162,7 @@ int unmap_table(const kep_buffer *table, uint32_t count)
 
 namespace kep {
 
-void codec_cap_q(kep_m2m *m2m)
+int codec_cap_q(kep_m2m *m2m)
 {
     v4l2_buffer_t buf;
     memset(&buf, 0, sizeof(buf));
@@ -172,8 +173,10 @@ void codec_cap_q(kep_m2m *m2m)
         printf("set i frame \n");
         buf.flags = KEP_BUF_FLAG_KEYFRAME;
     }
-    if (ioctl(m2m->codec_fd, abi::QBUF, &buf) == -1)
+    int r = ioctl(m2m->codec_fd, abi::QBUF, &buf);
+    if (r == -1)
         perror_at("kep_codec_cap_q", __LINE__, "ioctl");
+    return r;
 }
 
 void codec_out_q(kep_m2m *m2m)

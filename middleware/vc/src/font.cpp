@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr uint8_t kBlankGlyph = 36;
-
 void words_to_bytes(const uint32_t *w, uint8_t *b)
 {
     for (int i = 0; i < kep::kBlockBytes; ++i)
@@ -35,11 +33,13 @@ unsigned glyph_of(const uint8_t *table, unsigned char c)
     return table[c < 128 ? c : ' '];
 }
 
-// Builds the text into block (1024 bytes, zero-filled behind the text).
-// Refuses, with a message and false, a text whose block text would not fit.
+// After a block was appended (ok_len is the new length, 0 when it did not
+// fit): refuses, with a message and false, a text whose block text would
+// exceed 1023 characters. Nothing is cut: a partial stamp would show a
+// different text than the caller asked for.
 bool check_fits(size_t ok_len, const char *text)
 {
-    if (ok_len == 0 && text[0] != '\0') {
+    if (ok_len == 0) {
         fprintf(stderr, "datastamp text \"%.32s\" needs more than %u bytes of block text\n", text,
                 static_cast<unsigned>(kep::kCdsTextBlock - 1));
         return false;
@@ -63,7 +63,7 @@ bool append_text(kep_cds *cds, const uint8_t *table, const uint8_t *font, char (
                  bool echo)
 {
     size_t len = 0;
-    for (const char *p = cds->text; *p; ++p) {
+    for (const char *p = cds->text ? cds->text : ""; *p; ++p) {
         uint32_t row[kep::kBlockWords];
         uint32_t w[kep::kBlockWords];
         glyph_words(font, glyph_of(table, static_cast<unsigned char>(*p)), row);
@@ -116,7 +116,7 @@ KEP_VC_API int32_t kep_cds_set_string(const char *dir, const char *text, int32_t
     const uint8_t *font = scale == 2 ? OSD_Font_X4 : scale == 1 ? OSD_Font_X2 : OSD_Font_X1;
     char block[kep::kCdsTextBlock] = {};
     size_t len = 0;
-    for (const char *p = text; *p; ++p) {
+    for (const char *p = text ? text : ""; *p; ++p) {
         uint32_t w[kep::kBlockWords];
         glyph_words(font, glyph_of(ascii_2_font, static_cast<unsigned char>(*p)), w);
         len = kep::cds_append_block(block, len, sizeof block, w);

@@ -289,12 +289,12 @@ constexpr CharTable char_table()
     static_assert(sizeof punct - 1 == sizeof glyph, "one glyph per punctuation character");
     for (size_t i = 0; i < sizeof glyph; ++i)
         t.b[static_cast<uint8_t>(punct[i])] = glyph[i];
-    t.b['`'] = 59; // the grave accent shares the apostrophe's glyph
+    t.b[static_cast<uint8_t>('`')] = 59; // the grave accent shares the apostrophe's glyph
     return t;
 }
 
 constexpr CharTable kChars = char_table();
-static_assert(kChars.b[' '] == 36 && kChars.b[127] == 36 && kChars.b['.'] == 67 && kChars.b['z'] == 35,
+static_assert(kChars.b[0x20] == 36 && kChars.b[127] == 36 && kChars.b[0x2e] == 67 && kChars.b[0x7a] == 35,
               "character table");
 
 } // namespace

@@ -5,7 +5,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    cdsfuzz::quiet();
     cdsfuzz::put_file("in.bmp", data, size);
     kep_cds cds{};
     snprintf(cds.bmp_path, sizeof cds.bmp_path, "%.40s/in.bmp", cdsfuzz::scratch_dir());

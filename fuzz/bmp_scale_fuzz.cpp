@@ -4,7 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    cdsfuzz::quiet();
     cdsfuzz::put_file("in.bmp", data, size);
     char in[256], out[256];
     cdsfuzz::path_of("in.bmp", in);

@@ -66,17 +66,6 @@ inline void put_file(const char *name, const uint8_t *data, size_t size)
     fclose(f);
 }
 
-// The library's messages would drown the fuzzer's own output.
-inline void quiet()
-{
-    static bool done = false;
-    if (!done) {
-        done = true;
-        if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr))
-            abort();
-    }
-}
-
 } // namespace cdsfuzz
 
 #endif

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 
@@ -43,6 +44,8 @@ protected:
         pid_ = fork();
         ASSERT_GE(pid_, 0);
         if (pid_ == 0) {
+            // Should the test die, codecfs unmounts and ends with it.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
             execl(KEP_CODECFS, "codecfs", "--channel", "1_hd", "--channel", "2_sd", "-f", mnt_.c_str(),

@@ -94,6 +94,14 @@ temp_dir::~temp_dir()
     fprintf(stderr, "could not remove %s\n", dir_.c_str());
 }
 
+std::string last_line(const std::string &text)
+{
+  if (text.empty())
+    return text;
+  size_t start = text.rfind('\n', text.size() - 2);
+  return start == std::string::npos ? text : text.substr(start + 1);
+}
+
 bool file_exists(const std::string &path)
 {
   struct stat st;

@@ -33,6 +33,10 @@ private:
   std::string dir_;
 };
 
+// The last line of text, with its line end: where a program's own message
+// lands when a library (ALSA, the sanitizer runtime) printed first.
+std::string last_line(const std::string &text);
+
 bool file_exists(const std::string &path);
 std::vector<uint8_t> read_bytes(const std::string &path);
 void write_bytes(const std::string &path, const std::vector<uint8_t> &bytes);

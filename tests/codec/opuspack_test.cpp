@@ -205,7 +205,7 @@ TEST(OpuspackFailures, NegativeFrameSizeCannotBeAllocated)
   run_result r = run("opuspack", {"-f", "8000", "16000", "-160", "5", "1", dir.path("in.raw"), dir.path("out")},
                      {"ASAN_OPTIONS=verify_asan_link_order=0:allocator_may_return_null=1"});
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "malloc pcm buffer failed\n");
+  EXPECT_EQ(last_line(r.err), "malloc pcm buffer failed\n");  // after the sanitizer's warning, if any
 }
 
 TEST(OpuspackDeviceMode, CaptureTimeZeroEndsAtOnce)
@@ -268,10 +268,8 @@ TEST(OpuspackDeviceMode, DeviceThatCannotBeOpened)
   run_result r = run("opuspack", {"-d", "8000", "16000", "160", "5", "1", "1", dir.path("out")},
                      virtual_alsa(dir.path("no-such-capture.raw")));
   EXPECT_EQ(r.status, 255);
-  // The ALSA library may add its own report first; ours is the last line.
-  const std::string line = "unable to open pcm device: No such file or directory\n";
-  ASSERT_GE(r.err.size(), line.size()) << r.err;
-  EXPECT_EQ(r.err.substr(r.err.size() - line.size()), line);
+  // The ALSA library adds its own report first.
+  EXPECT_EQ(last_line(r.err), "unable to open pcm device: No such file or directory\n");
   EXPECT_TRUE(file_exists(dir.path("out")));
 }
 

@@ -31,10 +31,10 @@ std::vector<std::string> emulator_prefix()
 {
     std::vector<std::string> prefix;
 #ifdef KEP_TEST_EMULATOR
-    std::string list = KEP_TEST_EMULATOR;
+    std::string list = KEP_TEST_EMULATOR; // words separated by '|'
     size_t start = 0;
     while (start <= list.size()) {
-        size_t end = list.find(';', start);
+        size_t end = list.find('|', start);
         if (end == std::string::npos)
             end = list.size();
         if (end > start)
@@ -97,7 +97,7 @@ run_result run_path(const std::string &path, const std::vector<std::string> &arg
             unsetenv(v);
         for (const std::string &e : env)
             putenv(strdup(e.c_str()));
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data()); // the emulator is found on PATH
         fprintf(stderr, "exec %s: %s\n", argv[0], strerror(errno));
         _exit(127);
     }

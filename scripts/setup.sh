@@ -11,7 +11,7 @@ PKGS=(
   libasound2-dev libasound2-plugins alsa-utils
   libopus-dev libfdk-aac-dev opus-tools
   clang libclang-rt-14-dev
-  sox
+  sox ffmpeg
   libfuse3-dev fuse3
 )
 

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 
@@ -64,6 +65,9 @@ int Device::ioctl(unsigned long request, void *arg, bool nonblock)
         return -ENOTTY;
     }
     ledger_.count(std::string("VIDIOC_") + name);
+    // Encoder requests are also counted apart, to tell them from the ISP's.
+    if (strcmp(kind(), "isp") != 0)
+        ledger_.count(std::string(kind()) + ".VIDIOC_" + name);
     if (options_.eintr > 0) {
         std::lock_guard<std::mutex> lock(eintr_mu_);
         int &given = eintr_given_[request];
@@ -75,7 +79,7 @@ int Device::ioctl(unsigned long request, void *arg, bool nonblock)
         }
         given = 0;
     }
-    if (int err = ledger_.injected_failure(name))
+    if (int err = ledger_.injected_failure(name, fault_scope(name, arg)))
         return -err;
     return handle_ioctl(name, request, arg, nonblock);
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdint.h>
 #include <string>
 #include <sys/types.h>
 
@@ -44,12 +45,33 @@ public:
 
     virtual IspDevice *as_isp() { return nullptr; }
 
+    // The device class for node-scoped faults and counters: "isp", "enc".
+    virtual const char *kind() const = 0;
+
+    // True when [addr, addr + len) is one of this device's buffers as the
+    // program holds it (dequeued, not queued): a picture another device may
+    // read in place. `mapped`: addr lies in the program's mapping of this
+    // device at `offset`; otherwise addr is a user pointer.
+    virtual bool lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset)
+    {
+        (void)addr, (void)len, (void)mapped, (void)offset;
+        return false;
+    }
+
     // Around fork(): hold the device's locks so the child gets them in a
     // consistent state, then let go (the child restarts its own threads).
     virtual void before_fork() {}
     virtual void after_fork(bool child) { (void)child; }
 
 protected:
+    // Where a request lands for --fail rules with a node ("enc.cap"); the
+    // device class by default.
+    virtual std::string fault_scope(const char *name, const void *arg) const
+    {
+        (void)name, (void)arg;
+        return kind();
+    }
+
     // The request proper; name is the request name without VIDIOC_.
     virtual int handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock) = 0;
 

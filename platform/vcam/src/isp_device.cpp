@@ -621,6 +621,24 @@ int IspDevice::wait_frame(unsigned long long after, int timeout_ms, std::vector<
     return 0;
 }
 
+bool IspDevice::lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (mapped) {
+        if (memory_ != V4L2_MEMORY_MMAP || slot_stride_ == 0 || offset % slot_stride_ != 0 ||
+            offset / slot_stride_ >= slots_.size() || len != frame_size())
+            return false;
+        const Slot &s = slots_[offset / slot_stride_];
+        return !s.queued && !s.done;
+    }
+    if (memory_ != V4L2_MEMORY_USERPTR)
+        return false;
+    for (const Slot &s : slots_)
+        if (s.userptr == addr && s.length == len && s.userptr != 0)
+            return !s.queued && !s.done;
+    return false;
+}
+
 void IspDevice::before_fork()
 {
     mu_.lock();

@@ -25,6 +25,8 @@ public:
     void *mmap(size_t len, int prot, int flags, off_t offset, int *err) override;
     void shutdown() override;
     IspDevice *as_isp() override { return this; }
+    const char *kind() const override { return "isp"; }
+    bool lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset) override;
     void before_fork() override;
     void after_fork(bool child) override;
 

@@ -28,6 +28,8 @@ void Ledger::reset(const Options &options)
     eagain_left_ = options.eagain;
     bad_index_ = options.bad_index;
     bad_userptr_ = options.bad_userptr;
+    enc_error_left_ = options.enc_error;
+    enc_bad_index_ = options.enc_bad_index;
 }
 
 void Ledger::count(const std::string &name, long n)
@@ -49,11 +51,12 @@ long Ledger::get(const std::string &name) const
     return it == counters_.end() ? -1 : it->second;
 }
 
-int Ledger::injected_failure(const std::string &request)
+int Ledger::injected_failure(const std::string &request, const std::string &scope)
 {
     std::lock_guard<std::timed_mutex> lock(mu_);
     for (size_t i = 0; i < fails_.size(); ++i) {
-        if (fails_[i].request != request || (fired_[i] && !fails_[i].always))
+        if (fails_[i].request != request || !scope_matches(fails_[i].node, scope) ||
+            (fired_[i] && !fails_[i].always))
             continue;
         fired_[i] = true;
         counters_["faults"] += 1;
@@ -88,6 +91,26 @@ bool Ledger::take_bad_userptr()
     std::lock_guard<std::timed_mutex> lock(mu_);
     bool fire = bad_userptr_;
     bad_userptr_ = false;
+    if (fire)
+        counters_["faults"] += 1;
+    return fire;
+}
+
+bool Ledger::take_enc_error()
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    if (enc_error_left_ <= 0)
+        return false;
+    --enc_error_left_;
+    counters_["faults"] += 1;
+    return true;
+}
+
+bool Ledger::take_enc_bad_index()
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    bool fire = enc_bad_index_;
+    enc_bad_index_ = false;
     if (fire)
         counters_["faults"] += 1;
     return fire;

@@ -23,12 +23,15 @@ public:
     // -1 for a name never counted.
     long get(const std::string &name) const;
 
-    // errno to fail the named request with ("QBUF", "open", ...), or 0.
-    int injected_failure(const std::string &request);
+    // errno to fail the named request with ("QBUF", "open", ...) on a node
+    // of the given scope ("isp", "enc.cap", ...), or 0.
+    int injected_failure(const std::string &request, const std::string &scope = std::string());
     // True while --eagain dequeues remain (and uses one up).
     bool take_eagain();
     bool take_bad_index();
     bool take_bad_userptr();
+    bool take_enc_error();
+    bool take_enc_bad_index();
 
     // "name value" lines in name order.
     std::string format() const;
@@ -49,6 +52,8 @@ private:
     std::vector<bool> fired_;
     int eagain_left_ = 0;
     bool bad_index_ = false, bad_userptr_ = false;
+    int enc_error_left_ = 0;
+    bool enc_bad_index_ = false;
 };
 
 } // namespace vcam

@@ -56,9 +56,9 @@ bool nonblocking(int fd)
 }
 
 // Fails a call on a node when --fail names it.
-bool injected(const char *what)
+bool injected(const char *what, const std::string &scope = std::string())
 {
-    if (int err = Platform::get().ledger().injected_failure(what)) {
+    if (int err = Platform::get().ledger().injected_failure(what, scope)) {
         errno = err;
         return true;
     }
@@ -68,10 +68,11 @@ bool injected(const char *what)
 int fcntl_common(int fd, int cmd, void *arg, int (*real)(int, int, ...))
 {
     Platform &p = Platform::get();
-    if (!p.device(fd))
+    std::shared_ptr<vcam::Device> dev = p.device(fd);
+    if (!dev)
         return real(fd, cmd, arg);
     p.ledger().count("fcntl");
-    if (injected("fcntl"))
+    if (injected("fcntl", dev->kind()))
         return -1;
     int r = real(fd, cmd, arg);
     if (r >= 0 && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC))
@@ -89,7 +90,7 @@ void *mmap_common(void *addr, size_t len, int prot, int flags, int fd, off_t off
     (void)addr;
     *handled = true;
     p.ledger().count("mmap");
-    if (injected("mmap"))
+    if (injected("mmap", dev->kind()))
         return MAP_FAILED;
     int err = 0;
     void *m = dev->mmap(len, prot, flags, off, &err);
@@ -97,7 +98,7 @@ void *mmap_common(void *addr, size_t len, int prot, int flags, int fd, off_t off
         errno = err;
         return MAP_FAILED;
     }
-    p.add_mapping(m, len);
+    p.add_mapping(m, len, dev, static_cast<uint64_t>(off));
     return m;
 }
 
@@ -107,7 +108,7 @@ namespace vcam::hooks {
 
 bool stat_node(const char *path)
 {
-    if (!is_node(path))
+    if (!is_node(path) && !(path != nullptr && Platform::get().is_proc_entry(path)))
         return false;
     Platform::get().ledger().count("stat");
     return true;
@@ -327,7 +328,7 @@ VCAM_EXPORT ssize_t read(int fd, void *buf, size_t n)
     if (!dev)
         return vcam::libc::read(fd, buf, n);
     p.ledger().count("read");
-    if (injected("read"))
+    if (injected("read", dev->kind()))
         return -1;
     long r = dev->read(buf, n, nonblocking(fd));
     if (r < 0) {
@@ -371,7 +372,7 @@ VCAM_EXPORT int munmap(void *addr, size_t len)
     if (!p.is_mapping(addr))
         return vcam::libc::munmap(addr, len);
     p.ledger().count("munmap");
-    if (injected("munmap"))
+    if (injected("munmap", p.mapping_kind(addr)))
         return -1;
     int r = vcam::libc::munmap(addr, len);
     if (r == 0)

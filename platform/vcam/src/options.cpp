@@ -55,11 +55,15 @@ bool parse_fail(const std::string &spec, FailRule &rule, std::string &error)
             break;
         from = colon + 1;
     }
+    rule = FailRule{};
+    if (parts.size() > 1 && is_fault_scope(parts[0])) {
+        rule.node = parts[0];
+        parts.erase(parts.begin());
+    }
     if (parts.size() > 3 || !is_fault_name(parts[0])) {
         error = "--fail: unknown request '" + parts[0] + "'";
         return false;
     }
-    rule = FailRule{};
     rule.request = parts[0];
     rule.err = EINVAL;
     for (size_t i = 1; i < parts.size(); ++i) {
@@ -94,6 +98,28 @@ bool is_fault_name(const std::string &name)
         if (name == n)
             return true;
     return false;
+}
+
+bool is_fault_scope(const std::string &name)
+{
+    return name == "isp" || name == "enc" || name == "enc.cap" || name == "enc.out";
+}
+
+bool scope_matches(const std::string &node, const std::string &scope)
+{
+    if (node.empty() || node == scope)
+        return true;
+    return scope.size() > node.size() && scope.compare(0, node.size(), node) == 0 && scope[node.size()] == '.';
+}
+
+int channel_of_path(const std::string &path)
+{
+    size_t end = path.size(), begin = end;
+    while (begin > 0 && path[begin - 1] >= '0' && path[begin - 1] <= '9')
+        --begin;
+    if (begin == end || end - begin > 6)
+        return -1;
+    return atoi(path.c_str() + begin);
 }
 
 bool split_words(const char *text, std::vector<std::string> &out, std::string &error)
@@ -146,7 +172,7 @@ std::string quote_word(const std::string &word)
 bool parse_options(const std::vector<std::string> &words, Options &out, std::string &error)
 {
     Options o;
-    bool isp_given = false;
+    bool isp_given = false, encoder_given = false;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string &w = words[i];
         auto value = [&](std::string &v) {
@@ -170,6 +196,29 @@ bool parse_options(const std::vector<std::string> &words, Options &out, std::str
                 o.isp_paths.clear();
             isp_given = true;
             o.isp_paths.push_back(v);
+        } else if (w == "--encoder") {
+            if (!value(v))
+                return false;
+            if (v.empty() || v[0] != '/') {
+                error = "--encoder: the node path must be absolute";
+                return false;
+            }
+            if (!encoder_given)
+                o.encoder_paths.clear();
+            encoder_given = true;
+            o.encoder_paths.push_back(v);
+        } else if (w == "--enc-grant" || w == "--enc-error") {
+            if (!value(v))
+                return false;
+            if (!parse_count(v, 0, w == "--enc-grant" ? 64 : 1000000, n)) {
+                error = w + ": expected a count, got '" + v + "'";
+                return false;
+            }
+            (w == "--enc-grant" ? o.enc_grant : o.enc_error) = static_cast<int>(n);
+        } else if (w == "--enc-bad-index") {
+            o.enc_bad_index = true;
+        } else if (w == "--no-proc-codec") {
+            o.no_proc_codec = true;
         } else if (w == "--grant") {
             if (!value(v))
                 return false;
@@ -250,8 +299,18 @@ const char *options_help()
            "                      nodes). The path stats as a character device.\n"
            "  --grant N           REQBUFS grants N buffers whatever was asked (default: what\n"
            "                      was asked, capped at 16).\n"
-           "  --fail REQ[:once|:always][:ERRNO]\n"
-           "                      fail the named request (default once, EINVAL). REQ is a\n"
+           "  --encoder PATH      encoder node path of the codec driver (default /dev/video1,\n"
+           "                      channel 1: the trailing number; repeat for more channels).\n"
+           "                      Each channel has its /proc/codec/N_hd and N_jd entries.\n"
+           "  --no-proc-codec     no /proc/codec entries for the encoder channels.\n"
+           "  --enc-grant N       encoder REQBUFS grants N buffers whatever was asked.\n"
+           "  --enc-error N       the next N bit-stream buffers come back empty with the\n"
+           "                      error flag 0x40 (their pictures are consumed).\n"
+           "  --enc-bad-index     the next bit-stream DQBUF returns the granted count.\n"
+           "  --fail [NODE:]REQ[:once|:always][:ERRNO]\n"
+           "                      fail the named request (default once, EINVAL). NODE limits\n"
+           "                      the fault to the ISP (isp), the encoder (enc) or one\n"
+           "                      encoder queue (enc.cap bit stream, enc.out pictures). REQ is a\n"
            "                      request name without VIDIOC_ (QUERYCAP CROPCAP G_CROP S_CROP\n"
            "                      G_PARM S_PARM ENUM_FMT G_FMT S_FMT TRY_FMT REQBUFS QUERYBUF\n"
            "                      QBUF DQBUF STREAMON STREAMOFF G_CTRL S_CTRL) or one of open,\n"

@@ -10,6 +10,7 @@ namespace vcam {
 
 // One --fail rule: make the named request fail with err, once or always.
 struct FailRule {
+    std::string node;    // "" any node; "isp", "enc", or one encoder queue "enc.cap", "enc.out"
     std::string request; // "QBUF", "S_CROP", "open", "mmap", ...
     bool always = false;
     int err = 0;
@@ -17,6 +18,13 @@ struct FailRule {
 
 struct Options {
     std::vector<std::string> isp_paths{"/dev/video0"};
+    // Encoder nodes of the codec driver; the path's trailing number is the
+    // channel (/dev/video1: channel 1), which has its /proc/codec entries.
+    std::vector<std::string> encoder_paths{"/dev/video1"};
+    bool no_proc_codec = false;
+    int enc_grant = -1;         // encoder REQBUFS grants this many; -1: asked, capped
+    int enc_error = 0;          // next bit-stream buffers that come back with the error flag
+    bool enc_bad_index = false; // the next bit-stream dequeue returns the granted count
     int grant = -1; // REQBUFS grants this many; -1: what was asked, capped
     std::vector<FailRule> fails;
     int eintr = 0;  // first attempts of every request that fail with EINTR
@@ -52,6 +60,16 @@ int errno_from_name(const std::string &name);
 
 // Names a request for --fail is allowed to name.
 bool is_fault_name(const std::string &name);
+
+// Node scopes a --fail rule may start with.
+bool is_fault_scope(const std::string &name);
+
+// True when a rule for `node` applies to a request in `scope` ("enc.cap"):
+// an empty node matches everything, "enc" both encoder queues.
+bool scope_matches(const std::string &node, const std::string &scope);
+
+// The channel number of an encoder path: its trailing decimal digits, or -1.
+int channel_of_path(const std::string &path);
 
 } // namespace vcam
 

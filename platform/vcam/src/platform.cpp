@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include "encoder_device.h"
 #include "isp_device.h"
 #include "libc.h"
 
@@ -7,6 +8,7 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 namespace vcam {
@@ -16,6 +18,11 @@ namespace {
 std::shared_ptr<Device> make_isp(Ledger &ledger, const Options &options, const std::string &path)
 {
     return std::make_shared<IspDevice>(ledger, options, path);
+}
+
+std::shared_ptr<Device> make_encoder(Ledger &ledger, const Options &options, const std::string &path)
+{
+    return std::make_shared<EncoderDevice>(ledger, options, path);
 }
 
 } // namespace
@@ -45,6 +52,10 @@ Platform::Platform()
 void Platform::register_classes_locked()
 {
     nodes_.clear();
+    // An ISP given the same path as an encoder wins: ISP set-ups stay as
+    // they were before the encoder existed.
+    for (const std::string &path : options_.encoder_paths)
+        nodes_[path] = &make_encoder;
     for (const std::string &path : options_.isp_paths)
         nodes_[path] = &make_isp;
 }
@@ -76,10 +87,42 @@ bool Platform::is_node(const char *path) const
     return nodes_.count(path) != 0;
 }
 
+bool Platform::is_proc_entry(const char *path) const
+{
+    static constexpr char kProc[] = "/proc/codec/";
+    if (path == nullptr || strncmp(path, kProc, sizeof kProc - 1) != 0)
+        return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (options_.no_proc_codec)
+        return false;
+    for (const std::string &node : options_.encoder_paths) {
+        if (nodes_.count(node) == 0 || nodes_.at(node) != &make_encoder)
+            continue;
+        int channel = channel_of_path(node);
+        if (channel < 0)
+            continue;
+        // Unscaled H.264 and MJPEG entries of the channel, as the codec
+        // driver lists them.
+        for (char letter : {'h', 'j'}) {
+            std::string entry = kProc + std::to_string(channel) + "_" + letter + "d";
+            if (entry == path)
+                return true;
+        }
+    }
+    return false;
+}
+
 int Platform::open(const char *path, int flags)
 {
     ledger_.count("open");
-    if (int err = ledger_.injected_failure("open")) {
+    std::string kind;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = nodes_.find(path);
+        if (it != nodes_.end())
+            kind = it->second == &make_encoder ? "enc" : "isp";
+    }
+    if (int err = ledger_.injected_failure("open", kind)) {
         errno = err;
         return -1;
     }
@@ -149,12 +192,58 @@ void Platform::duplicated(int fd, int newfd)
     fds_[newfd] = dev;
 }
 
-void Platform::add_mapping(void *addr, size_t len)
+void Platform::add_mapping(void *addr, size_t len, const std::shared_ptr<Device> &dev, uint64_t offset)
 {
     std::lock_guard<std::mutex> lock(mu_);
     if (maps_.count(reinterpret_cast<uintptr_t>(addr)) == 0)
         map_count_.fetch_add(1);
-    maps_[reinterpret_cast<uintptr_t>(addr)] = len;
+    MapInfo info;
+    info.len = len;
+    info.dev = dev;
+    info.offset = offset;
+    maps_[reinterpret_cast<uintptr_t>(addr)] = info;
+}
+
+std::string Platform::mapping_kind(void *addr) const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = maps_.find(reinterpret_cast<uintptr_t>(addr));
+    if (it == maps_.end())
+        return std::string();
+    std::shared_ptr<Device> dev = it->second.dev.lock();
+    return dev ? dev->kind() : std::string();
+}
+
+bool Platform::picture_lent(uint64_t addr, uint64_t len) const
+{
+    std::shared_ptr<Device> owner;
+    uint64_t offset = 0;
+    bool mapped = false;
+    std::vector<std::shared_ptr<Device>> all;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = maps_.upper_bound(static_cast<uintptr_t>(addr));
+        if (it != maps_.begin()) {
+            --it;
+            if (addr >= it->first && addr - it->first < it->second.len) {
+                mapped = true;
+                owner = it->second.dev.lock();
+                offset = it->second.offset + (addr - it->first);
+                // The whole picture must lie inside that one mapping.
+                if (len > it->second.len - (addr - it->first))
+                    return false;
+            }
+        }
+        if (!mapped)
+            for (const auto &f : fds_)
+                all.push_back(f.second);
+    }
+    if (mapped)
+        return owner && owner->lends(addr, len, true, offset);
+    for (const auto &d : all)
+        if (d->lends(addr, len, false, 0))
+            return true;
+    return false;
 }
 
 bool Platform::is_mapping(void *addr) const

@@ -32,6 +32,9 @@ public:
     Options options() const;
 
     bool is_node(const char *path) const;
+    // True for a /proc/codec channel entry of a configured encoder channel
+    // ("/proc/codec/1_hd"), which the stat wrappers then answer.
+    bool is_proc_entry(const char *path) const;
     // Opens a node: the program's descriptor, or -1 with errno set.
     int open(const char *path, int flags);
 
@@ -42,10 +45,16 @@ public:
     // A descriptor of a device was duplicated as newfd.
     void duplicated(int fd, int newfd);
 
-    void add_mapping(void *addr, size_t len);
+    void add_mapping(void *addr, size_t len, const std::shared_ptr<Device> &dev, uint64_t offset);
     // True (and forgotten) when addr starts a mapping of a node.
     bool is_mapping(void *addr) const;
     void remove_mapping(void *addr);
+    // The device class of the mapping that starts at addr ("isp", "enc"), or "".
+    std::string mapping_kind(void *addr) const;
+
+    // True when [addr, addr + len) is a buffer some node lends out: held by
+    // the program, so that another node may read it in place.
+    bool picture_lent(uint64_t addr, uint64_t len) const;
 
     std::vector<std::shared_ptr<Device>> devices() const;
 
@@ -64,7 +73,12 @@ private:
     Ledger ledger_;
     std::map<std::string, DeviceFactory> nodes_;
     std::map<int, std::shared_ptr<Device>> fds_;
-    std::map<uintptr_t, size_t> maps_;
+    struct MapInfo {
+        size_t len = 0;
+        std::weak_ptr<Device> dev;
+        uint64_t offset = 0;
+    };
+    std::map<uintptr_t, MapInfo> maps_;
     std::atomic<int> fd_count_{0}, map_count_{0};
     int pid_ = 0;
     std::vector<std::shared_ptr<Device>> forking_;

@@ -194,3 +194,32 @@ TEST_F(VirtualCapture, MissingSourceFileFailsTheOpenWithStatus1)
 }
 
 } // namespace
+
+namespace {
+
+// The vcam launcher gives programs the virtual sound devices unless the
+// caller chose an ALSA configuration.
+TEST(VcamLauncher, PointsAlsaAtTheVirtualDevices)
+{
+    scratch_dir dir;
+    std::string out = dir.path("rec.raw");
+    run_result r = run_program("vcam", {"--", bin_path("audrec"), "-f", out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<uint8_t> got, signal;
+    ASSERT_TRUE(read_file(out, &got));
+    ASSERT_TRUE(read_file(std::string(KEP_BUILD_DIR) + "/share/alsa/kep-test-signal.raw", &signal));
+    signal.resize(160000);
+    EXPECT_EQ(first_difference(got, signal), -1);
+}
+
+TEST(VcamLauncher, KeepsAnAlsaConfigurationAlreadyChosen)
+{
+    scratch_dir dir;
+    run_result r = run_program("vcam", {"--", bin_path("audrec"), "-f", dir.path("rec.raw")},
+                               {"ALSA_CONFIG_PATH=" + alsa_conf("fault"), "KEP_ALSA_FAULTS=open=EBUSY"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("unable to open pcm device: Device or resource busy\n"), std::string::npos)
+        << r.err;
+}
+
+} // namespace

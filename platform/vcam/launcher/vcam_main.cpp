@@ -19,7 +19,8 @@ void usage(FILE *out)
             "Runs COMMAND with the virtual camera platform preloaded (libkep_vcam.so):\n"
             "its ISP node answers the V4L2 requests a camera driver would, with a moving\n"
             "test scene, paced frames and the faults chosen below. The exit status is\n"
-            "COMMAND's.\n\n"
+            "COMMAND's. Unless ALSA_CONFIG_PATH is set, ALSA programs get the virtual\n"
+            "sound devices of ../share/alsa/kep-virtual.conf (see platform/alsa).\n\n"
             "Options:\n"
             "  -h, --help          print this text and exit\n"
             "%s",
@@ -40,6 +41,19 @@ bool find_library(std::string &path)
         return false;
     path = dir.substr(0, slash) + "/../lib/libkep_vcam.so";
     return access(path.c_str(), R_OK) == 0;
+}
+
+// The virtual ALSA devices sit in ../share/alsa beside the launcher's bin
+// directory (built only with the media parts). An explicit choice wins.
+void point_alsa_at_virtual_devices(const std::string &lib)
+{
+    const char *set = getenv("ALSA_CONFIG_PATH");
+    if (set != nullptr && *set != '\0')
+        return;
+    std::string conf = lib.substr(0, lib.rfind("/lib/")) + "/share/alsa/kep-virtual.conf";
+    char resolved[PATH_MAX];
+    if (realpath(conf.c_str(), resolved) != nullptr && access(resolved, R_OK) == 0)
+        setenv("ALSA_CONFIG_PATH", resolved, 1);
 }
 
 } // namespace
@@ -86,6 +100,7 @@ int main(int argc, char **argv)
         perror("vcam: setenv");
         return 2;
     }
+    point_alsa_at_virtual_devices(lib);
     execvp(argv[i], argv + i);
     fprintf(stderr, "vcam: cannot run %s: %s\n", argv[i], strerror(errno));
     return 127;

@@ -1,7 +1,7 @@
 # Datastamp: the BMP reader, the two BMP scalers, the getters' parsing of the
 # driver files, and the virtual driver's parsing of writes and snapshots. The
-# library sources are compiled into each target so that libFuzzer sees their
-# coverage.
+# sources under test are compiled into each target so that libFuzzer sees
+# their coverage.
 set(kep_cds_fuzz_lib_sources
   ${CMAKE_SOURCE_DIR}/middleware/vc/src/bmp.cpp
   ${CMAKE_SOURCE_DIR}/middleware/vc/src/datastamp.cpp
@@ -17,5 +17,6 @@ foreach(target bmp_read_fuzz bmp_scale_fuzz cds_getters_fuzz)
 endforeach()
 kep_add_fuzzer(stamp_apply_fuzz
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/stamp_apply_fuzz.cpp
-  LIBS kep_codecfs_model
+          ${CMAKE_SOURCE_DIR}/platform/codecfs/stamp.cpp ${CMAKE_SOURCE_DIR}/platform/codecfs/stamp_snapshot.cpp
+  INCLUDES ${CMAKE_SOURCE_DIR}/platform/codecfs
   CORPUS ${CMAKE_CURRENT_LIST_DIR}/corpus/stamp_apply)

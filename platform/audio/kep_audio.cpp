@@ -74,30 +74,62 @@ channel_state *pick(audio_state *st, which w)
     return w == MIC ? &st->mic : &st->spk;
 }
 
-// Missing or malformed entries keep their defaults; the file is not trusted.
+// One "key value" line. Missing or malformed entries keep their defaults;
+// the file is not trusted.
+void parse_line(audio_state *st, const char *line, size_t len)
+{
+    char text[64];
+    if (len >= sizeof text)
+        return; // no valid line is this long
+    memcpy(text, line, len);
+    text[len] = '\0';
+    char *value = strchr(text, ' ');
+    if (!value)
+        return;
+    *value++ = '\0';
+    char *end;
+    errno = 0;
+    long v = strtol(value, &end, 10);
+    if (end == value || *end != '\0' || errno == ERANGE)
+        return;
+    if (strcmp(text, "mic_volume") == 0 && v >= 0 && v < STEPS)
+        st->mic.volume = (int)v;
+    else if (strcmp(text, "spk_volume") == 0 && v >= 0 && v < STEPS)
+        st->spk.volume = (int)v;
+    else if (strcmp(text, "mic_mute") == 0 && (v == 0 || v == 1))
+        st->mic.mute = (int)v;
+    else if (strcmp(text, "spk_mute") == 0 && (v == 0 || v == 1))
+        st->spk.mute = (int)v;
+}
+
 void load(audio_state *st)
 {
     st->mic = {DEFAULT_STEP, 0};
     st->spk = {DEFAULT_STEP, 0};
-    FILE *f = fopen(state_path(), "r");
-    if (!f)
+    int fd = open(state_path(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return;
-    char line[64];
-    while (fgets(line, sizeof line, f)) {
-        char key[16];
-        int value;
-        if (sscanf(line, "%15s %d", key, &value) != 2)
+    // The file this library writes is under 100 bytes; more is not ours.
+    char buf[512];
+    size_t len = 0;
+    while (len < sizeof buf) {
+        ssize_t n = read(fd, buf + len, sizeof buf - len);
+        if (n < 0 && errno == EINTR)
             continue;
-        if (strcmp(key, "mic_volume") == 0 && value >= 0 && value < STEPS)
-            st->mic.volume = value;
-        else if (strcmp(key, "spk_volume") == 0 && value >= 0 && value < STEPS)
-            st->spk.volume = value;
-        else if (strcmp(key, "mic_mute") == 0)
-            st->mic.mute = value != 0;
-        else if (strcmp(key, "spk_mute") == 0)
-            st->spk.mute = value != 0;
+        if (n <= 0)
+            break;
+        len += (size_t)n;
     }
-    fclose(f);
+    close(fd);
+    // A last line without its end counts only when the whole file was read.
+    const bool whole = len < sizeof buf;
+    size_t start = 0;
+    for (size_t i = 0; i <= len; i++) {
+        if ((i == len && whole) || (i < len && buf[i] == '\n')) {
+            parse_line(st, buf + start, i - start);
+            start = i + 1;
+        }
+    }
 }
 
 // Write a complete new file beside the old one and rename it into place.

@@ -197,9 +197,10 @@ long capture_read(snd_pcm_t *pcm, INT_PCM *dst, long want) {
 int encode_loop(const Settings &s, HANDLE_AACENCODER enc, const AACENC_InfoStruct &info, FILE *in,
                 snd_pcm_t *pcm, FILE *out, INT_PCM *pcm_buf, UCHAR *out_buf) {
   const long frame_len = (long)info.frameLength;
-  const long capture_total = s.sample_rate * s.capture_time;
-  long held = 0;      // samples waiting at the start of pcm_buf
-  long captured = 0;  // device mode: samples read so far
+  // 64-bit: rate x seconds overflows a 32-bit long within a day at 48 kHz.
+  const long long capture_total = (long long)s.sample_rate * s.capture_time;
+  long held = 0;           // samples waiting at the start of pcm_buf
+  long long captured = 0;  // device mode: samples read so far
 
   void *in_ptr = pcm_buf;
   INT in_id = IN_AUDIO_DATA, in_size = 0, in_el = 2;

@@ -177,6 +177,7 @@ TEST(ReaderLifecycle, FailingCloseIsReported)
     cap.take(nullptr, &err);
     EXPECT_EQ(r, -1);
     EXPECT_EQ(err, "close input file failed: Bad file descriptor\n");
+    EXPECT_EQ(m2m.bs_reader, nullptr); // released all the same
 }
 
 TEST(ReaderResults, FrameIsPaddedWithZerosToA64ByteMultiple)

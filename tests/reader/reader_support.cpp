@@ -167,7 +167,8 @@ ReadResult read_memory(const Bytes &data, uint32_t fourcc, int dec_fd, uint32_t 
     // A heap copy of exactly the data, so that a read outside it is caught
     // by the sanitizers.
     uint8_t *src = (uint8_t *)malloc(data.size() + 1);
-    memcpy(src, data.data(), data.size());
+    if (!data.empty())
+        memcpy(src, data.data(), data.size());
     Bytes dst(dst_size + 256, 0xEE);
     int32_t n = kep_bs_reader_read_frame(&m2m, src, (uint32_t)data.size(), dst.data(), dst_size);
     free(src);
@@ -354,7 +355,8 @@ struct RefReader {
         if (memory)
             return length;
         size_t n = std::min<size_t>(8192, stream->size() - offset);
-        memcpy(base, stream->data() + offset, n);
+        if (n > 0)
+            memcpy(base, stream->data() + offset, n);
         offset += n;
         return n;
     }

@@ -281,9 +281,12 @@ extern "C" KEP_VC_API int32_t kep_bs_reader_uninit(kep_m2m *m2m)
     bs_reader *r = (bs_reader *)m2m->bs_reader;
     if (r == nullptr || r->fd < 0)
         return 0;
+    int32_t result = 0;
+    // The descriptor is gone even when close() reports a failure, and a
+    // second close could only fail again: the reader is released either way.
     if (r->mode == BS_MODE_FILE && close(r->fd) != 0) {
         perror("close input file failed");
-        return -1;
+        result = -1;
     }
     if (r->mjpeg != nullptr) {
         if (r->format == KEP_FOURCC_MJPG)
@@ -294,5 +297,5 @@ extern "C" KEP_VC_API int32_t kep_bs_reader_uninit(kep_m2m *m2m)
     }
     release(r);
     m2m->bs_reader = nullptr;
-    return 0;
+    return result;
 }

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer) and runs each for a chosen time, starting from
+# its committed corpus (fuzz/corpus/<name> for target <name>_fuzz). New inputs
+# go to build-fuzz/corpus/<target>; crashes leave their input in
+# build-fuzz/artifacts/.
+# Usage: scripts/fuzz.sh [seconds per target (default 60)] [target...]
+#        (default: every target that has a corpus)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-60}
+[ $# -gt 0 ] && shift
+dir=build-fuzz
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  targets=()
+  for d in fuzz/corpus/*/; do targets+=("$(basename "$d")_fuzz"); done
+fi
+
+mkdir -p "$dir"
+CC=clang CXX=clang++ cmake -S . -B "$dir" -DKEP_FUZZ=ON -DKEP_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; exit 1; }
+cmake --build "$dir" -j2 --target "${targets[@]}" >"$dir/build.log" 2>&1 || { tail -n 40 "$dir/build.log"; exit 1; }
+
+mkdir -p "$dir/artifacts"
+status=0
+for t in "${targets[@]}"; do
+  mkdir -p "$dir/corpus/$t"
+  log="$dir/$t.log"
+  if "$dir/fuzz/$t" -max_total_time="$seconds" -close_fd_mask=3 -max_len=20000 -print_final_stats=1 \
+       -artifact_prefix="$dir/artifacts/$t-" "$dir/corpus/$t" "fuzz/corpus/${t%_fuzz}" >"$log" 2>&1; then
+    result=ok
+  else
+    result=FAILED
+    status=1
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
+  echo "$t: ${runs:-?} executions in ${seconds}s, $result"
+  [ "$result" = ok ] || tail -n 30 "$log"
+done
+exit $status

@@ -22,5 +22,12 @@ function(kep_add_gtest name)
                     LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "${env}" LABELS "${T_LABELS}" TIMEOUT 300)
+                       PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
+  # The environment is set by a script of our own that ctest runs after the
+  # discovered tests are defined: passed through PROPERTIES, a list of several
+  # variables loses all but the first on its way through the discovery.
+  set(env_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake)
+  file(WRITE ${env_script}
+       "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT [==[${env}]==])\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${env_script})
 endfunction()

@@ -24,7 +24,8 @@ int vcam_stats_format(char *buf, unsigned len);
 long vcam_stat(const char *name);
 
 /* Waits until a streaming ISP node has produced a frame numbered above
- * after_seq (frames are numbered from 1). Returns 0 with the frame's luma
+ * after_seq (frames are numbered from 1 across every ISP node and open of the
+ * process, so a number once seen is never seen again). Returns 0 with the frame's luma
  * plane, size and number; 1 when timeout_ms passed first; -1 when no ISP node
  * is streaming. The luma plane stays valid until the calling thread's next
  * call. */

@@ -2,6 +2,7 @@
 
 #include "libc.h"
 
+#include <atomic>
 #include <chrono>
 #include <errno.h>
 #include <fcntl.h>
@@ -20,6 +21,11 @@ namespace {
 constexpr uint32_t kS420 = v4l2_fourcc('S', '4', '2', '0');
 constexpr uint32_t kCapture = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 constexpr unsigned kMinSide = 16, kMaxSide = 8192;
+
+// Frames are numbered across every open of every ISP node, so that a waiter
+// that keeps the last number it saw never waits for an old number again after
+// the program reopens the node.
+std::atomic<uint64_t> g_last_serial{0};
 
 void copy_name(uint8_t *dst, size_t size, const char *src)
 {
@@ -574,6 +580,7 @@ void IspDevice::ticker_loop()
 void IspDevice::produce_frame_locked()
 {
     ++produced_;
+    serial_ = g_last_serial.fetch_add(1) + 1;
     ledger_.count("produced");
     scene_.set_size(width_, height_);
     picture_.resize(frame_size());
@@ -607,17 +614,17 @@ int IspDevice::wait_frame(unsigned long long after, int timeout_ms, std::vector<
 {
     std::unique_lock<std::mutex> lock(mu_);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
-    while (produced_ <= after) {
+    while (serial_ <= after) {
         if (!streaming_)
             return -1;
-        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && produced_ <= after)
+        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && serial_ <= after)
             return streaming_ ? 1 : -1;
     }
     size_t luma = static_cast<size_t>(picture_w_) * picture_h_;
     out.assign(picture_.begin(), picture_.begin() + static_cast<long>(luma));
     width = picture_w_;
     height = picture_h_;
-    number = produced_;
+    number = serial_;
     return 0;
 }
 

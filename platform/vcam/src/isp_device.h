@@ -90,7 +90,8 @@ private:
     bool ticker_running_ = false, ticker_stop_ = false;
     pthread_t ticker_{};
 
-    uint64_t produced_ = 0; // number of the newest frame; frames count from 1
+    uint64_t produced_ = 0; // frames made since the open; the newest is sequence produced_ - 1
+    uint64_t serial_ = 0;   // the newest frame's process-wide number (see vcam_isp_wait_frame)
     std::vector<uint8_t> picture_;
     unsigned picture_w_ = 0, picture_h_ = 0;
     timespec picture_stamp_{};

@@ -11,6 +11,8 @@
 #include <string.h>
 #include <unistd.h>
 
+extern char **environ;
+
 namespace vcam {
 
 namespace {
@@ -30,23 +32,40 @@ std::shared_ptr<Device> make_encoder(Ledger &ledger, const Options &options, con
 Platform &Platform::get()
 {
     static Platform *platform = new Platform();
+    platform->load_environment();
     return *platform;
 }
 
 Platform::Platform()
 {
     pid_ = getpid();
-    std::string error;
-    const char *env = getenv("KEP_VCAM");
-    std::vector<std::string> words;
-    if (!split_words(env, words, error) || !parse_options(words, options_, error)) {
-        fprintf(stderr, "vcam: KEP_VCAM: %s; using the defaults\n", error.c_str());
-        options_ = Options{};
-    }
     ledger_.reset(options_);
     register_classes_locked();
     atexit(&Platform::at_exit);
     pthread_atfork(&Platform::before_fork, &Platform::after_fork_parent, &Platform::after_fork_child);
+}
+
+void Platform::load_environment()
+{
+    if (environment_loaded_.load(std::memory_order_acquire))
+        return;
+    // A sanitizer's start-up may reach a wrapper before the C library has
+    // set up the environment: read KEP_VCAM on a later call then.
+    if (environ == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (environment_loaded_.load(std::memory_order_relaxed))
+        return;
+    std::string error;
+    std::vector<std::string> words;
+    Options parsed;
+    if (split_words(getenv("KEP_VCAM"), words, error) && parse_options(words, parsed, error))
+        options_ = parsed;
+    else
+        fprintf(stderr, "vcam: KEP_VCAM: %s; using the defaults\n", error.c_str());
+    ledger_.reset(options_);
+    register_classes_locked();
+    environment_loaded_.store(true, std::memory_order_release);
 }
 
 void Platform::register_classes_locked()
@@ -67,6 +86,7 @@ bool Platform::configure(const char *text, std::string &error)
     if (!split_words(text, words, error) || !parse_options(words, parsed, error))
         return false;
     std::lock_guard<std::mutex> lock(mu_);
+    environment_loaded_.store(true, std::memory_order_release); // set options win
     options_ = parsed;
     ledger_.reset(options_);
     register_classes_locked();

@@ -62,6 +62,7 @@ public:
 
 private:
     Platform();
+    void load_environment();
     void register_classes_locked();
     static void at_exit();
     static void before_fork();
@@ -80,6 +81,7 @@ private:
     };
     std::map<uintptr_t, MapInfo> maps_;
     std::atomic<int> fd_count_{0}, map_count_{0};
+    std::atomic<bool> environment_loaded_{false};
     int pid_ = 0;
     std::vector<std::shared_ptr<Device>> forking_;
 };

@@ -75,7 +75,7 @@ TEST(VcamLauncher, HelpDocumentsEveryOption)
     Outcome r = run({kLauncher, "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(has(r.out, "Usage: vcam [options] -- COMMAND [ARGS...]")) << r.out;
-    for (const char *opt : {"--isp PATH", "--grant N", "--fail REQ[:once|:always][:ERRNO]", "--eintr N",
+    for (const char *opt : {"--isp PATH", "--grant N", "--fail [NODE:]REQ[:once|:always][:ERRNO]", "--eintr N",
                             "--eagain N", "--no-crop", "--size WxH", "--zero-sizes", "--no-streaming", "--no-read",
                             "--no-capture", "--bad-index", "--bad-userptr", "--fps N", "--still", "--stats ",
                             "--stats-file PATH"})

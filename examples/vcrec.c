@@ -243,11 +243,6 @@ int main(int argc, char **argv)
      * counted; give up when far more attempts than frames were needed. */
     while (status == 0 && written < s.frames && !stop_requested && attempts < s.frames * 4 + 100) {
         ++attempts;
-        if (key_requested || (s.key_every != 0 && written != 0 && written % s.key_every == 0)) {
-            /* Rides on the bit-stream buffer queued by the next reset. */
-            key_requested = 0;
-            m2m->force_i_frame = 1;
-        }
         kep_codec_read(m2m);
         if (m2m->codec_size != 0) {
             const kep_buffer *bs = &m2m->codec_cap_buffers[m2m->codec_index];
@@ -260,6 +255,13 @@ int main(int argc, char **argv)
                 printf("frame %lu index %u size %u flags 0x%x\n", written, m2m->codec_index, m2m->codec_size,
                        m2m->codec_flags);
             ++written;
+        }
+        /* Asked for between a read and its reset, a key frame rides on the
+         * bit-stream buffer the reset queues: the next frame. (A read clears
+         * the request once a buffer comes back without the error flag.) */
+        if (key_requested || (s.key_every != 0 && m2m->codec_size != 0 && written % s.key_every == 0)) {
+            key_requested = 0;
+            m2m->force_i_frame = 1;
         }
         kep_codec_reset(m2m);
         if (status == 0 && s.restart_at != 0 && written == s.restart_at && m2m->codec_size != 0) {

@@ -311,8 +311,15 @@ KEP_VC_API int32_t kep_codec_start(kep_m2m *m2m)
 KEP_VC_API int32_t kep_codec_read(kep_m2m *m2m)
 {
     if (m2m->m2m_enable) {
-        if (m2m->codec_in_memory == MEMORY_USERPTR)
-            kep_isp_next_frame(m2m);
+        if (m2m->codec_in_memory == MEMORY_USERPTR && kep_isp_next_frame(m2m) == -1 &&
+            m2m->codec_state != STATE_STOPPED) {
+            // The ISP gave no frame: isp_index still names a buffer the ISP
+            // owns again, which must neither be coded (the ISP may be filling
+            // it) nor given back twice by the reset. No frame this time.
+            m2m->codec_size = 0;
+            m2m->codec_flags = 0;
+            return 0;
+        }
         if (m2m->codec_state == STATE_STOPPED) {
             m2m->codec_size = 0;
             return 0;

@@ -12,6 +12,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
@@ -125,6 +126,10 @@ private:
 
 std::unique_ptr<Coder> make_coder(const CoderSettings &settings)
 {
+    // A driver codes silently: x264's statistics would land in the program's
+    // standard error. A program that chose a log level keeps it.
+    if (av_log_get_level() == AV_LOG_INFO)
+        av_log_set_level(AV_LOG_ERROR);
     std::unique_ptr<FfmpegCoder> c(new FfmpegCoder());
     if (!c->open(settings))
         return nullptr;

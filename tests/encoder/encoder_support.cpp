@@ -1,0 +1,181 @@
+#include "encoder_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace enc_test {
+
+namespace {
+
+// Reads both pipes to their ends, whichever fills first.
+void drain(int out_fd, int err_fd, std::string &out, std::string &err)
+{
+    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    int open_count = 2;
+    char buf[4096];
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? out : err).append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+}
+
+Outcome spawn(const std::function<void()> &child)
+{
+    Outcome o;
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+        return o;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        child();
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    drain(out_pipe[0], err_pipe[0], o.out, o.err);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (WIFEXITED(st))
+        o.status = WEXITSTATUS(st);
+    else if (WIFSIGNALED(st))
+        o.signal = WTERMSIG(st);
+    return o;
+}
+
+} // namespace
+
+Outcome in_child(const std::function<int()> &fn)
+{
+    return spawn([&] {
+        int r = fn();
+        fflush(nullptr);
+        _exit(r & 0xff);
+    });
+}
+
+Outcome run_program(const std::vector<std::string> &argv)
+{
+    return spawn([&] {
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    });
+}
+
+void configure(const std::string &options)
+{
+    if (vcam_configure(options.c_str()) != 0) {
+        fprintf(stderr, "vcam_configure(\"%s\") refused\n", options.c_str());
+        abort();
+    }
+}
+
+long requests()
+{
+    static const char *const kNames[] = {"QUERYCAP", "CROPCAP", "G_CROP", "S_CROP",   "G_PARM",    "S_PARM",
+                                         "ENUM_FMT", "G_FMT",   "S_FMT",  "TRY_FMT",  "REQBUFS",   "QUERYBUF",
+                                         "QBUF",     "DQBUF",   "STREAMON", "STREAMOFF", "G_CTRL", "S_CTRL"};
+    long sum = 0;
+    for (const char *n : kNames)
+        sum += vcam_stat((std::string("VIDIOC_") + n).c_str());
+    return sum;
+}
+
+Pipe::Pipe(uint32_t fourcc, unsigned width, unsigned height)
+{
+    m = static_cast<kep_m2m *>(calloc(1, sizeof *m));
+    strcpy(m->isp_dev_name, "/dev/video0");
+    strcpy(m->codec_dev_name, "/dev/video1");
+    m->isp_fd = m->codec_fd = -1;
+    m->width = width;
+    m->height = height;
+    m->isp_fps = 200;
+    m->codec_fps = 30;
+    m->isp_fourcc = KEP_FOURCC_S420;
+    m->isp_io = KEP_IO_MMAP;
+    m->m2m_buffers = 4;
+    m->codec_fourcc = fourcc;
+    m->m2m_enable = 1;
+    m->codec_in_memory = KEP_IO_USERPTR;
+    m->scale = 1;
+}
+
+Pipe::~Pipe()
+{
+    if (codec_inited) {
+        if (m->codec_state == 1)
+            kep_codec_stop(m);
+        kep_codec_uninit(m);
+    }
+    if (isp_started) {
+        kep_isp_stop(m);
+        kep_isp_uninit(m);
+    }
+    if (m->codec_fd >= 0)
+        close(m->codec_fd);
+    if (m->isp_fd >= 0)
+        close(m->isp_fd);
+    free(m->codec_cap_buffers);
+    free(m->codec_out_buffers);
+    free(m);
+}
+
+bool Pipe::open_and_start_isp()
+{
+    m->isp_fd = kep_open_device(m->isp_dev_name);
+    m->codec_fd = kep_open_device(m->codec_dev_name);
+    if (m->isp_fd < 0 || m->codec_fd < 0)
+        return false;
+    if (kep_isp_init(m) != 0)
+        return false;
+    isp_started = true;
+    return kep_isp_start(m) == 0;
+}
+
+bool Pipe::init_and_start()
+{
+    if (kep_codec_init(m) != 0)
+        return false;
+    codec_inited = true;
+    return kep_codec_start(m) == 0;
+}
+
+std::vector<uint8_t> Pipe::read()
+{
+    kep_codec_read(m);
+    if (m->codec_size == 0)
+        return {};
+    const kep_buffer &b = m->codec_cap_buffers[m->codec_index];
+    const uint8_t *p = static_cast<const uint8_t *>(b.start);
+    return std::vector<uint8_t>(p, p + m->codec_size);
+}
+
+} // namespace enc_test

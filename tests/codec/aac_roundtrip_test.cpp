@@ -15,7 +15,10 @@ struct Mode {
   const char *vbr;
   const char *bitrate;
   int frame_length;     // input samples per frame
-  int ffmpeg_channels;  // FFmpeg opens HE-AAC as stereo, in case of PS
+  // ADTS signals SBR and PS only implicitly, so FFmpeg opens HE-AAC as
+  // stereo and names it HE-AACv2 in case parametric stereo follows.
+  int ffmpeg_channels;
+  const char *ffprobe_profile;
 };
 
 void PrintTo(const Mode &m, std::ostream *os) { *os << m.name; }
@@ -52,6 +55,19 @@ TEST_P(AacRoundTrip, DecodesToTheSourceWithAacplayAndFfmpeg) {
   double c = best_correlation(src, decoded, 4 * m.frame_length, &lag);
   EXPECT_GT(c, 0.97) << "aacplay, lag " << lag;
 
+  // Debian's ffprobe reads the file as an ADTS AAC stream at the right rate
+  // with one packet and one decoded frame per ADTS frame.
+  RunResult probe = run_program(
+      "/usr/bin/ffprobe",
+      {"-v", "error", "-select_streams", "a:0", "-count_frames", "-count_packets", "-show_entries",
+       "stream=codec_name,profile,sample_rate,nb_read_frames,nb_read_packets", "-of",
+       "default=noprint_wrappers=1", dir + "/s.aac"});
+  ASSERT_EQ(0, probe.status) << probe.err;
+  std::string n = std::to_string(frames.size());
+  EXPECT_EQ(std::string("codec_name=aac\nprofile=") + m.ffprobe_profile + "\nsample_rate=" +
+                std::to_string(rate) + "\nnb_read_frames=" + n + "\nnb_read_packets=" + n + "\n",
+            probe.out);
+
   FfmpegDecode ff = ffmpeg_decode(adts);
   ASSERT_TRUE(ff.ok) << ff.error;
   EXPECT_EQ(rate, ff.sample_rate);
@@ -62,15 +78,15 @@ TEST_P(AacRoundTrip, DecodesToTheSourceWithAacplayAndFfmpeg) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, AacRoundTrip,
-                         ::testing::Values(Mode{"LC_cbr64k", "2", "0", "64000", 1024, 1},
-                                           Mode{"LC_cbr24k", "2", "0", "24000", 1024, 1},
-                                           Mode{"HE_cbr32k", "5", "0", "32000", 2048, 2},
-                                           Mode{"LC_vbr1", "2", "1", "0", 1024, 1},
-                                           Mode{"LC_vbr2", "2", "2", "0", 1024, 1},
-                                           Mode{"LC_vbr3", "2", "3", "0", 1024, 1},
-                                           Mode{"LC_vbr4", "2", "4", "0", 1024, 1},
-                                           Mode{"LC_vbr5", "2", "5", "0", 1024, 1},
-                                           Mode{"HE_vbr3", "5", "3", "0", 2048, 2}),
+                         ::testing::Values(Mode{"LC_cbr64k", "2", "0", "64000", 1024, 1, "LC"},
+                                           Mode{"LC_cbr24k", "2", "0", "24000", 1024, 1, "LC"},
+                                           Mode{"HE_cbr32k", "5", "0", "32000", 2048, 2, "HE-AACv2"},
+                                           Mode{"LC_vbr1", "2", "1", "0", 1024, 1, "LC"},
+                                           Mode{"LC_vbr2", "2", "2", "0", 1024, 1, "LC"},
+                                           Mode{"LC_vbr3", "2", "3", "0", 1024, 1, "LC"},
+                                           Mode{"LC_vbr4", "2", "4", "0", 1024, 1, "LC"},
+                                           Mode{"LC_vbr5", "2", "5", "0", 1024, 1, "LC"},
+                                           Mode{"HE_vbr3", "5", "3", "0", 2048, 2, "HE-AACv2"}),
                          [](const ::testing::TestParamInfo<Mode> &i) { return i.param.name; });
 
 }  // namespace

@@ -21,7 +21,8 @@ namespace aac_test {
 
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
                       const std::string &cwd, const std::vector<std::string> &env) {
-  std::string path = std::string(KEP_BUILD_DIR) + "/bin/" + program;
+  std::string path =
+      program[0] == '/' ? program : std::string(KEP_BUILD_DIR) + "/bin/" + program;
   int out_pipe[2], err_pipe[2];
   RunResult r{-1000, "", ""};
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return r;

@@ -16,7 +16,7 @@ struct RunResult {
   std::string err;
 };
 
-// Runs build/bin/<program> with the arguments, in `cwd` if given, with the
+// Runs build/bin/<program> (or an absolute path) with the arguments, in `cwd` if given, with the
 // "NAME=value" entries of `env` added to the environment.
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
                       const std::string &cwd = "", const std::vector<std::string> &env = {});

@@ -286,12 +286,22 @@ int drain_fifo_in_pieces(const std::string &fifo, const std::string &file, size_
 
 bool finish_helper(int pid)
 {
+  // A helper whose program never opened the other end of the FIFO would block
+  // for ever: give it ten seconds, then end it and report the failure.
   int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
-    if (errno != EINTR)
+  for (int waited_ms = 0;; waited_ms += 10) {
+    pid_t r = waitpid(pid, &wstatus, WNOHANG);
+    if (r == pid)
+      return WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+    if (r < 0 && errno != EINTR)
       return false;
+    if (waited_ms >= 10000) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      return false;
+    }
+    usleep(10000);
   }
-  return WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
 }
 
 }  // namespace opus_test

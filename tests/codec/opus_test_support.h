@@ -70,7 +70,8 @@ std::vector<int> numbered_values(const std::string &text, const std::string &lab
 // Helper processes on a FIFO, so that the program under test sees many short
 // reads or writes: one writes bytes into the FIFO in small pieces, the other
 // reads it in small pieces into a regular file. Both return the child's id;
-// finish_helper() waits for it and tells whether it completed its work.
+// finish_helper() waits for it (ten seconds at most) and tells whether it
+// completed its work.
 int feed_fifo_in_pieces(const std::string &fifo, const std::vector<uint8_t> &bytes, size_t piece);
 int drain_fifo_in_pieces(const std::string &fifo, const std::string &file, size_t piece);
 bool finish_helper(int pid);

@@ -24,7 +24,6 @@ void usage()
 // Everything the run acquires; finish() releases exactly what is set.
 struct packer {
   bool device_mode = false;
-  const char *out_path = nullptr;
   FILE *in = nullptr;
   FILE *out = nullptr;
   snd_pcm_t *pcm = nullptr;
@@ -148,7 +147,7 @@ int main(int argc, char **argv)
   const int vbr = atoi(argv[6]);
   const char *in_path = argv[7];
   const int capture_time = atoi(argv[7]);
-  p.out_path = argv[8];
+  const char *out_path = argv[8];
 
   if (p.device_mode) {
     printf("Device mode:\n");
@@ -163,9 +162,9 @@ int main(int argc, char **argv)
   printf("VBR:%d\n", vbr);
   printf("\n\n");
 
-  p.out = fopen(p.out_path, "wb+");
+  p.out = fopen(out_path, "wb+");
   if (!p.out) {
-    fprintf(stderr, "open output file %s failed\n", p.out_path);
+    fprintf(stderr, "open output file %s failed\n", out_path);
     return -1;
   }
   if (!p.device_mode) {
@@ -187,7 +186,7 @@ int main(int argc, char **argv)
   }
   // The results are not examined: a value libopus refuses leaves its default.
   opus_encoder_ctl(p.enc, OPUS_SET_BITRATE(bit_rate));
-  opus_encoder_ctl(p.enc, OPUS_SET_BANDWIDTH(OPUS_BANDWIDTH_WIDEBAND));
+  opus_encoder_ctl(p.enc, OPUS_SET_BANDWIDTH(OPUS_BANDWIDTH_WIDEBAND));  // 8 kHz audio band
   opus_encoder_ctl(p.enc, OPUS_SET_VBR(vbr));
   opus_encoder_ctl(p.enc, OPUS_SET_COMPLEXITY(complexity));
 

@@ -1,0 +1,246 @@
+// Splitting throughput of the bit-stream reader in file mode against
+// FFmpeg's own parsers (av_parser_parse2 with the h264 and mjpeg parsers) on
+// the same bytes in the same run: a 1080p H.264 stream and a 1080p MJPEG
+// stream of tens of megabytes, generated once into the build tree.
+//
+// Both sides read the file in 8192-byte chunks and leave every frame in a
+// destination buffer (the reader copies it there itself; the FFmpeg side
+// copies each frame the parser hands out), so both do the same job.
+#include "kep_vc.h"
+#include "media_streams.h"
+
+#include <benchmark/benchmark.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+namespace {
+
+constexpr size_t CHUNK = 8192;
+constexpr uint32_t DST_SIZE = 8u << 20;
+
+std::string data_dir()
+{
+    std::string d = std::string(KEP_BUILD_DIR) + "/bench-data";
+    mkdir(d.c_str(), 0755);
+    return d;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+void write_file(const std::string &path, const media::Bytes &b, int copies)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    for (int i = 0; i < copies; i++)
+        fwrite(b.data(), 1, b.size(), f);
+    fclose(f);
+}
+
+// About 40 MB of 1080p H.264 (CABAC, high bit rate), repeated from a few
+// seconds of encoding.
+const std::string &h264_path()
+{
+    static std::string path = data_dir() + "/1080p.h264";
+    if (!exists(path)) {
+        media::H264Options o;
+        o.width = 1920;
+        o.height = 1080;
+        o.frames = 24;
+        o.gop = 12;
+        o.bitrate = 200000000;
+        media::Bytes s = media::encode_h264(o);
+        write_file(path, s, s.empty() ? 0 : (int)(40000000 / s.size() + 1));
+    }
+    return path;
+}
+
+const std::string &mjpeg_path()
+{
+    static std::string path = data_dir() + "/1080p.mjpeg";
+    if (!exists(path)) {
+        media::MjpegOptions o;
+        o.width = 1920;
+        o.height = 1080;
+        o.frames = 16;
+        o.quality = {2, 3, 4};
+        media::Bytes s = media::encode_mjpeg(o);
+        write_file(path, s, s.empty() ? 0 : (int)(40000000 / s.size() + 1));
+    }
+    return path;
+}
+
+size_t file_size(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (size_t)st.st_size : 0;
+}
+
+// The reader reports parse notes on standard output and failed decoder
+// controls on standard error (there is no decoder here); neither belongs in
+// the measurement's output.
+struct Silence {
+    Silence()
+    {
+        fflush(stdout);
+        saved_out = dup(1);
+        saved_err = dup(2);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        close(null);
+    }
+    ~Silence()
+    {
+        fflush(stdout);
+        dup2(saved_out, 1);
+        dup2(saved_err, 2);
+        close(saved_out);
+        close(saved_err);
+    }
+    int saved_out, saved_err;
+};
+
+void reader_split(benchmark::State &state, const std::string &path, uint32_t fourcc)
+{
+    std::vector<uint8_t> dst(DST_SIZE);
+    int no_decoder = open("/dev/null", O_RDONLY); // the controls fail: there is no decoder here
+    size_t frames = 0;
+    for (auto _ : state) {
+        Silence quiet;
+        kep_m2m m2m = {};
+        m2m.dec_fourcc = fourcc;
+        m2m.dec_fd = no_decoder;
+        if (kep_bs_reader_init(&m2m, path.c_str()) != 0) {
+            state.SkipWithError("reader init failed");
+            break;
+        }
+        frames = 0;
+        int32_t n;
+        while ((n = kep_bs_reader_read_frame(&m2m, nullptr, 0, dst.data(), DST_SIZE)) != -1)
+            if (n > 0)
+                frames++;
+        kep_bs_reader_uninit(&m2m);
+        benchmark::DoNotOptimize(dst.data());
+    }
+    close(no_decoder);
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)file_size(path));
+    state.counters["frames"] = (double)frames;
+}
+
+void ffmpeg_split(benchmark::State &state, const std::string &path, AVCodecID id)
+{
+    std::vector<uint8_t> dst(DST_SIZE);
+    std::vector<uint8_t> chunk(CHUNK + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    const AVCodec *codec = avcodec_find_decoder(id);
+    size_t frames = 0;
+    for (auto _ : state) {
+        AVCodecParserContext *p = av_parser_init(id);
+        AVCodecContext *c = avcodec_alloc_context3(codec);
+        int fd = open(path.c_str(), O_RDONLY);
+        frames = 0;
+        for (;;) {
+            ssize_t got = read(fd, chunk.data(), CHUNK);
+            const uint8_t *in = chunk.data();
+            int left = got > 0 ? (int)got : 0;
+            do {
+                uint8_t *out = nullptr;
+                int out_size = 0;
+                int used = av_parser_parse2(p, c, &out, &out_size, left > 0 ? in : nullptr, left, AV_NOPTS_VALUE,
+                                            AV_NOPTS_VALUE, 0);
+                in += used;
+                left -= used;
+                if (out_size > 0) {
+                    memcpy(dst.data(), out, (size_t)out_size < dst.size() ? (size_t)out_size : dst.size());
+                    frames++;
+                } else if (got <= 0) {
+                    break;
+                }
+            } while (left > 0 || got <= 0);
+            if (got <= 0)
+                break;
+        }
+        close(fd);
+        av_parser_close(p);
+        avcodec_free_context(&c);
+        benchmark::DoNotOptimize(dst.data());
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)file_size(path));
+    state.counters["frames"] = (double)frames;
+}
+
+void BM_Reader_H264(benchmark::State &state)
+{
+    reader_split(state, h264_path(), KEP_FOURCC_H264);
+}
+void BM_FFmpeg_H264(benchmark::State &state)
+{
+    ffmpeg_split(state, h264_path(), AV_CODEC_ID_H264);
+}
+void BM_Reader_MJPEG(benchmark::State &state)
+{
+    reader_split(state, mjpeg_path(), KEP_FOURCC_MJPG);
+}
+void BM_FFmpeg_MJPEG(benchmark::State &state)
+{
+    ffmpeg_split(state, mjpeg_path(), AV_CODEC_ID_MJPEG);
+}
+
+BENCHMARK(BM_Reader_H264)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_FFmpeg_H264)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Reader_MJPEG)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_FFmpeg_MJPEG)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Keeps each run's times so that the ratios can be printed at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &r : runs)
+            if (r.run_type == Run::RT_Iteration && !r.error_occurred)
+                times[r.run_name.function_name] = {r.GetAdjustedCPUTime(), r.GetAdjustedRealTime()};
+    }
+    std::map<std::string, std::pair<double, double>> times; // ms per pass: CPU, wall
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    av_log_set_level(AV_LOG_QUIET);
+    // Generate the streams before timing anything.
+    printf("streams: %s (%.1f MB), %s (%.1f MB)\n", h264_path().c_str(), file_size(h264_path()) / 1e6,
+           mjpeg_path().c_str(), file_size(mjpeg_path()) / 1e6);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    // CPU time is the fair measure on a shared machine; wall time is shown too.
+    for (const char *format : {"H264", "MJPEG"}) {
+        std::string ours = std::string("BM_Reader_") + format, peer = std::string("BM_FFmpeg_") + format;
+        if (!reporter.times.count(ours) || !reporter.times.count(peer))
+            continue;
+        double mb = (double)file_size(format[0] == 'H' ? h264_path() : mjpeg_path()) / 1e6;
+        auto [our_cpu, our_wall] = reporter.times[ours];
+        auto [peer_cpu, peer_wall] = reporter.times[peer];
+        printf("%-5s per CPU second: reader %7.0f MB/s, FFmpeg parser %7.0f MB/s, ratio %.2fx\n", format,
+               mb / (our_cpu / 1e3), mb / (peer_cpu / 1e3), peer_cpu / our_cpu);
+        printf("%-5s per wall second: reader %7.0f MB/s, FFmpeg parser %7.0f MB/s, ratio %.2fx\n", format,
+               mb / (our_wall / 1e3), mb / (peer_wall / 1e3), peer_wall / our_wall);
+    }
+    return 0;
+}

@@ -78,4 +78,26 @@ bool read_snapshot(const char *text, size_t len, Stamp &s)
     return ok;
 }
 
+int draw_from_snapshot_file(const char *path, uint8_t *picture, unsigned width, unsigned height)
+{
+    // Largest snapshot: the head and every word of a full stamp.
+    const size_t cap = sizeof kMagic + kHeadMax + kMaxStampWords * 9 + 1;
+    char *text = static_cast<char *>(malloc(cap));
+    Stamp *s = static_cast<Stamp *>(calloc(1, sizeof(Stamp)));
+    FILE *f = fopen(path, "rb");
+    int result = -1;
+    if (text && s && f) {
+        size_t len = fread(text, 1, cap, f);
+        if (len < cap && read_snapshot(text, len, *s)) {
+            draw_s420(*s, picture, width, height);
+            result = 0;
+        }
+    }
+    if (f)
+        fclose(f);
+    free(s);
+    free(text);
+    return result;
+}
+
 } // namespace codecfs

@@ -7,6 +7,7 @@
 #include "stamp.h"
 
 #include <stddef.h>
+#include <stdint.h>
 
 namespace codecfs {
 
@@ -19,6 +20,12 @@ size_t write_snapshot(const Stamp &s, char *out, size_t cap);
 // Fills s from a snapshot text of len bytes; false when it is not one (s is
 // then unchanged). The raw "ds_datastamp" text is not part of a snapshot.
 bool read_snapshot(const char *text, size_t len, Stamp &s);
+
+// What an encoder does before encoding each picture: reads the snapshot file
+// (codecfs's "<mount>/<channel>/.stamp") and draws the stamp into the 'S420'
+// picture. Returns 0, or -1 when the file cannot be read or is no snapshot
+// (the picture is then unchanged).
+int draw_from_snapshot_file(const char *path, uint8_t *picture, unsigned width, unsigned height);
 
 } // namespace codecfs
 

@@ -26,6 +26,14 @@ using cdstest::ScratchDir;
 
 namespace {
 
+// A mid-grey S420 picture.
+struct Picture {
+    unsigned w, h;
+    std::vector<uint8_t> data;
+    Picture(unsigned w_, unsigned h_) : w(w_), h(h_), data(w_ * h_ * 3 / 2, 100) {}
+    uint8_t y(unsigned x, unsigned yy) const { return data[yy * w + x]; }
+};
+
 // codecfs mounted on a scratch directory with channels 1_hd and 2_sd.
 class CodecfsTest : public ::testing::Test {
 protected:
@@ -156,6 +164,24 @@ TEST_F(CodecfsTest, MalformedSettingIsRefusedAtCloseAndChangesNothing)
     EXPECT_EQ(stamp()->scale, 1);
 }
 
+TEST_F(CodecfsTest, DisabledStampIsNotDrawn)
+{
+    kep_cds cds{};
+    cds.text = const_cast<char *>("88");
+    cds.dim[0] = 2;
+    cds.dim[1] = 1;
+    cds.color_attr[0] = 1;
+    cds.fg_color[0] = 235;
+    cds.enable = 0;
+    ASSERT_EQ(kep_cds_set_all(dir().c_str(), &cds), 0);
+    Picture p(64, 32);
+    ASSERT_EQ(codecfs::draw_from_snapshot_file((dir() + "/.stamp").c_str(), p.data.data(), p.w, p.h), 0);
+    EXPECT_EQ(p.data, std::vector<uint8_t>(64 * 32 * 3 / 2, 100));
+    ASSERT_EQ(kep_cds_set_enable(dir().c_str(), 1), 0);
+    ASSERT_EQ(codecfs::draw_from_snapshot_file((dir() + "/.stamp").c_str(), p.data.data(), p.w, p.h), 0);
+    EXPECT_NE(p.data, std::vector<uint8_t>(64 * 32 * 3 / 2, 100)) << "switched on, the stamp appears";
+}
+
 TEST_F(CodecfsTest, LargestDenseBitmapArrivesWhole)
 {
     // 11520 bytes of text reach the driver in several writes of one setting.
@@ -177,14 +203,6 @@ TEST_F(CodecfsTest, LargestDenseBitmapArrivesWhole)
     EXPECT_EQ(s->dim[1], 10);
 }
 
-// A mid-grey S420 picture.
-struct Picture {
-    unsigned w, h;
-    std::vector<uint8_t> data;
-    Picture(unsigned w_, unsigned h_) : w(w_), h(h_), data(w_ * h_ * 3 / 2, 100) {}
-    uint8_t y(unsigned x, unsigned yy) const { return data[yy * w + x]; }
-};
-
 TEST_F(CodecfsTest, TextStampIsDrawnAsTheGlyphsAtEachMagnification)
 {
     const char *text = "Kep 2024";
@@ -205,8 +223,9 @@ TEST_F(CodecfsTest, TextStampIsDrawnAsTheGlyphsAtEachMagnification)
         cds.scale = scale;
         ASSERT_EQ(kep_cds_set_all(dir().c_str(), &cds), 0);
 
+        // As the encoder would: the snapshot file drawn into the picture.
         Picture p(640, 96);
-        codecfs::draw_s420(*stamp(), p.data.data(), p.w, p.h);
+        ASSERT_EQ(codecfs::draw_from_snapshot_file((dir() + "/.stamp").c_str(), p.data.data(), p.w, p.h), 0);
         for (size_t i = 0; i < strlen(text); ++i) {
             const uint8_t *glyph = OSD_Font_X1 + ascii_2_font[static_cast<uint8_t>(text[i])] * KEP_GLYPH_BYTES;
             for (int py = 0; py < 16 * m; ++py)

@@ -4,6 +4,7 @@
 // and of the BMP picture.
 #include "bmp_builder.h"
 #include "cds_test_util.h"
+#include "codecfs_mount.h"
 #include "glyph_reading.h"
 #include "kep_vc.h"
 #include "stamp.h"
@@ -11,12 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <time.h>
 
 #include <memory>
 
@@ -34,65 +29,10 @@ struct Picture {
     uint8_t y(unsigned x, unsigned yy) const { return data[yy * w + x]; }
 };
 
-// codecfs mounted on a scratch directory with channels 1_hd and 2_sd.
-class CodecfsTest : public ::testing::Test {
+// codecfs mounted with channels 1_hd and 2_sd.
+class CodecfsTest : public cdstest::CodecfsFixture {
 protected:
-    void SetUp() override
-    {
-#ifndef KEP_CODECFS
-        GTEST_SKIP() << "codecfs is not built for this target (no libfuse3): the driver file system cannot be mounted";
-#else
-        int fd = open("/dev/fuse", O_RDWR);
-        if (fd < 0)
-            GTEST_SKIP() << "/dev/fuse cannot be opened here: FUSE file systems cannot be mounted";
-        close(fd);
-        char tmpl[] = "/tmp/kep-codecfs-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        mnt_ = tmpl;
-        pid_ = fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            // Should the test die, codecfs unmounts and ends with it.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            execl(KEP_CODECFS, "codecfs", "--channel", "1_hd", "--channel", "2_sd", "-f", mnt_.c_str(),
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 400; ++i) {
-            if (cdstest::exists(dir() + "/ds_enable"))
-                return;
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                FAIL() << "codecfs ended before mounting, status " << status;
-            }
-            struct timespec ts = {0, 25 * 1000 * 1000};
-            nanosleep(&ts, nullptr);
-        }
-        FAIL() << "codecfs did not mount " << mnt_ << " within 10 s";
-#endif
-    }
-
-    void TearDown() override
-    {
-        if (pid_ > 0) {
-            // Unmounting ends codecfs normally; a signal is the fallback.
-            bool unmounted = umount2(mnt_.c_str(), 0) == 0;
-            if (!unmounted)
-                kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            EXPECT_TRUE(unmounted && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "codecfs status " << status;
-        }
-        if (!mnt_.empty()) {
-            umount2(mnt_.c_str(), MNT_DETACH); // still mounted only if codecfs died
-            rmdir(mnt_.c_str());
-        }
-    }
-
-    std::string dir(const char *channel = "1_hd") const { return mnt_ + "/" + channel; }
+    CodecfsTest() : CodecfsFixture({"1_hd", "2_sd"}) {}
 
     // The stamp the driver decoded, as an encoder sees it.
     std::unique_ptr<codecfs::Stamp> stamp(const char *channel = "1_hd") const
@@ -102,9 +42,6 @@ protected:
         EXPECT_TRUE(codecfs::read_snapshot(text.data(), text.size(), *s)) << text;
         return s;
     }
-
-    std::string mnt_;
-    pid_t pid_ = -1;
 };
 
 TEST_F(CodecfsTest, GettersReturnWhatTheSettersWrote)

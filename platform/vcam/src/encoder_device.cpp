@@ -2,6 +2,7 @@
 
 #include "libc.h"
 #include "platform.h"
+#include "stamp_snapshot.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -528,6 +529,22 @@ const uint8_t *EncoderDevice::picture_of_locked(int out_index)
     return scaled_.data();
 }
 
+const uint8_t *EncoderDevice::stamped_locked(const uint8_t *picture)
+{
+    // The codec driver's channel name, as the library forms it: channel,
+    // 'h' or 'j' for H.264 or MJPEG, 'd' unscaled or 's' scaled.
+    char name[32];
+    snprintf(name, sizeof name, "%d_%c%c", channel_of_path(path()), out_fourcc_ == kH264 ? 'h' : 'j',
+             in_w_ == out_w_ && in_h_ == out_h_ ? 'd' : 's');
+    std::string snapshot = options_.datastamp_dir + "/" + name + "/.stamp";
+    // Drawn into a copy: the picture may be the program's own buffer.
+    stamped_.assign(picture, picture + s420_size(out_w_, out_h_));
+    if (codecfs::draw_from_snapshot_file(snapshot.c_str(), stamped_.data(), out_w_, out_h_) != 0)
+        return picture;
+    ledger_.count("enc.stamped");
+    return stamped_.data();
+}
+
 void EncoderDevice::code_one_locked(unsigned cap_index, int out_index)
 {
     Slot &cs = cap_.slots[cap_index];
@@ -535,6 +552,8 @@ void EncoderDevice::code_one_locked(unsigned cap_index, int out_index)
     bool want_key = key_next_ || (cs.qflags & kFlagKey) || (gop_ > 0 && since_key_ >= static_cast<unsigned>(gop_));
     uint32_t flags = 0, used = 0;
     const uint8_t *picture = ledger_.take_enc_error() ? nullptr : picture_of_locked(out_index);
+    if (picture != nullptr && !options_.datastamp_dir.empty())
+        picture = stamped_locked(picture);
     if (picture != nullptr && coder_stale_) {
         CoderSettings s;
         s.fourcc = out_fourcc_;

@@ -73,6 +73,9 @@ private:
     void run_jobs_locked();
     void code_one_locked(unsigned cap_index, int out_index);
     const uint8_t *picture_of_locked(int out_index);
+    // The picture with the channel's datastamp drawn in (--datastamp), or the
+    // picture itself when there is no stamp to draw.
+    const uint8_t *stamped_locked(const uint8_t *picture);
     void update_readable_locked();
 
     std::mutex mu_;
@@ -92,6 +95,7 @@ private:
     unsigned since_key_ = 0;   // frames since the last key frame
     uint32_t sequence_ = 0;
     std::vector<uint8_t> scaled_; // the picture at the coded size, when it differs
+    std::vector<uint8_t> stamped_; // the picture with the channel's datastamp drawn in
 };
 
 } // namespace vcam

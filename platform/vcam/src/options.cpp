@@ -282,6 +282,10 @@ bool parse_options(const std::vector<std::string> &words, Options &out, std::str
             o.bad_userptr = true;
         } else if (w == "--still") {
             o.still = true;
+        } else if (w == "--datastamp") {
+            if (!value(v))
+                return false;
+            o.datastamp_dir = v;
         } else if (w == "--stats") {
             o.stats = true;
         } else {
@@ -303,6 +307,9 @@ const char *options_help()
            "                      channel 1: the trailing number; repeat for more channels).\n"
            "                      Each channel has its /proc/codec/N_hd and N_jd entries.\n"
            "  --no-proc-codec     no /proc/codec entries for the encoder channels.\n"
+           "  --datastamp DIR     a mounted codecfs: the encoder burns the datastamp of its\n"
+           "                      channel (DIR/N_hd/.stamp, DIR/N_jd/.stamp, ...) into every\n"
+           "                      picture it codes.\n"
            "  --enc-grant N       encoder REQBUFS grants N buffers whatever was asked.\n"
            "  --enc-error N       the next N bit-stream buffers come back empty with the\n"
            "                      error flag 0x40 (their pictures are consumed).\n"

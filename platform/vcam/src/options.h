@@ -36,6 +36,9 @@ struct Options {
     bool bad_index = false, bad_userptr = false;
     unsigned fps = 30;
     bool still = false; // the scene does not move
+    // A mounted codecfs: the encoder draws <dir>/<channel>/.stamp (the
+    // datastamp of channel N_hd, N_jd, ...) into every picture it codes.
+    std::string datastamp_dir;
     bool stats = false;
     std::string stats_file;
 };

@@ -355,7 +355,13 @@ int kep_isp_next_frame(kep_m2m *m2m)
         pfd.fd = m2m->isp_fd;
         pfd.events = POLLIN;
         pfd.revents = 0;
-        int r = poll(&pfd, 1, 5000);
+        int r = pfd.fd < 0 ? 0 : poll(&pfd, 1, 5000);
+        // select() refuses a descriptor that is not open; poll() reports it
+        // (or, for a negative one, ignores it).
+        if (pfd.fd < 0 || (r == 1 && (pfd.revents & POLLNVAL))) {
+            r = -1;
+            errno = EBADF;
+        }
         if (r == -1) {
             if (errno == EINTR)
                 continue;

@@ -265,3 +265,39 @@ TEST(EncoderControls, DriverRefusalsArePrintedAndReturned)
     EXPECT_TRUE(has(o.err, "^kep_codec_set_qp:[0-9]+: ioctl: Invalid argument\n")) << o.err;
     EXPECT_TRUE(has(o.err, "\nkep_codec_set_gop:[0-9]+: ioctl: Numerical result out of range\n")) << o.err;
 }
+
+TEST(EncoderInit, RefusedBitStreamQueueIsPrintedAndInitGoesOn)
+{
+    Outcome o = init_with("--fail enc.cap:QBUF:once:EIO", 0);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(has(o.err, "^kep_codec_cap_q:[0-9]+: ioctl: Input/output error\n")) << o.err;
+}
+
+// A zero record's scale: no division by zero, and not "unscaled" either.
+TEST(EncoderInit, ScaleZeroDividesAsOne)
+{
+    Outcome o = in_child([] {
+        configure("");
+        Pipe p;
+        p.m->scale = 0;
+        if (!p.open_and_start_isp() || kep_codec_init(p.m) != 0)
+            return 10;
+        p.codec_inited = true;
+        if (vcam_stat("enc.cap.width") != 320 || vcam_stat("enc.cap.height") != 240)
+            return 11;
+        return strcmp(p.m->codec_name, "1_hs") == 0 ? 0 : 12;
+    });
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(has(o.out, "\n320 240  scale == 0\n")) << o.out;
+}
+
+TEST(EncoderInit, NodePathWithoutNulNamesChannelZero)
+{
+    configure("");
+    Pipe p;
+    ASSERT_TRUE(p.open_and_start_isp());
+    memset(p.m->codec_dev_name, '7', sizeof p.m->codec_dev_name); // no terminating NUL
+    ASSERT_EQ(kep_codec_init(p.m), 0);
+    p.codec_inited = true;
+    EXPECT_EQ(memcmp(p.m->codec_name, "0_h\0", 4), 0) << "channel 0 has no /proc/codec entry here";
+}

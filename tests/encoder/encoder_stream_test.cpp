@@ -133,18 +133,22 @@ TEST(EncoderStream, NothingReadyIsSilentAndGivesNothingBack)
     }
 }
 
+// On either queue: the picture taken back, or the bit stream.
 TEST(EncoderStream, OtherDequeueErrorsArePrinted)
 {
-    Outcome o = in_child([] {
-        configure("--fail enc.cap:DQBUF:once:EINVAL");
-        Pipe p;
-        if (!p.open_and_start_isp() || !p.init_and_start())
-            return 10;
-        kep_codec_read(p.m);
-        return p.m->codec_size == 0 ? 0 : 11;
-    });
-    EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(o.err, "ioctl: Invalid argument\n");
+    for (const char *queue : {"enc.cap", "enc.out"}) {
+        Outcome o = in_child([queue] {
+            configure(std::string("--fail ") + queue + ":DQBUF:once:EINVAL");
+            Pipe p;
+            if (!p.open_and_start_isp() || !p.init_and_start())
+                return 10;
+            kep_codec_read(p.m);
+            bool bit_stream = strcmp(queue, "enc.cap") == 0;
+            return (p.m->codec_size == 0) == bit_stream ? 0 : 11;
+        });
+        EXPECT_EQ(o.status, 0) << queue << ": " << o.err;
+        EXPECT_EQ(o.err, "ioctl: Invalid argument\n") << queue;
+    }
 }
 
 TEST(EncoderStream, IndexOutsideTheTableIsAnAssertion)

@@ -3,17 +3,11 @@
 #include "encoder_support.h"
 
 #include <gtest/gtest.h>
-#include <regex>
 #include <string.h>
 
 using namespace enc_test;
 
 namespace {
-
-bool has(const std::string &text, const std::string &pattern)
-{
-    return std::regex_search(text, std::regex(pattern));
-}
 
 // Init with the given platform options in a child; exit 0 when init returned
 // `expected`.

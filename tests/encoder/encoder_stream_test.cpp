@@ -4,17 +4,11 @@
 #include "encoder_support.h"
 
 #include <gtest/gtest.h>
-#include <regex>
 #include <string.h>
 
 using namespace enc_test;
 
 namespace {
-
-bool has(const std::string &text, const std::string &pattern)
-{
-    return std::regex_search(text, std::regex(pattern));
-}
 
 bool is_key(const kep_m2m *m)
 {

@@ -90,6 +90,43 @@ Outcome run_program(const std::vector<std::string> &argv)
     });
 }
 
+namespace {
+
+// Matches pattern p (from pi) at text position ti.
+bool match_at(const std::string &t, size_t ti, const std::string &p, size_t pi)
+{
+    static const std::string kNumber = "[0-9]+";
+    while (pi < p.size()) {
+        if (p.compare(pi, kNumber.size(), kNumber) == 0) {
+            size_t n = 0;
+            while (ti + n < t.size() && t[ti + n] >= '0' && t[ti + n] <= '9')
+                ++n;
+            if (n == 0)
+                return false;
+            ti += n;
+            pi += kNumber.size();
+        } else {
+            if (ti >= t.size() || t[ti] != p[pi])
+                return false;
+            ++ti;
+            ++pi;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool has(const std::string &text, const std::string &pattern)
+{
+    if (!pattern.empty() && pattern[0] == '^')
+        return match_at(text, 0, pattern, 1);
+    for (size_t i = 0; i <= text.size(); ++i)
+        if (match_at(text, i, pattern, 0))
+            return true;
+    return false;
+}
+
 void configure(const std::string &options)
 {
     if (vcam_configure(options.c_str()) != 0) {

@@ -26,6 +26,11 @@ Outcome in_child(const std::function<int()> &fn);
 // Runs a program with its output captured (argv[0] is a path).
 Outcome run_program(const std::vector<std::string> &argv);
 
+// Whether text contains pattern: literal characters, "[0-9]+" for a number,
+// and a leading "^" to anchor at the start. (std::regex trips the sanitizer
+// build's warnings.)
+bool has(const std::string &text, const std::string &pattern);
+
 // vcam_configure, or the process ends: every test starts from known options.
 void configure(const std::string &options);
 

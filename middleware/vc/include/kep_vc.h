@@ -165,7 +165,11 @@ KEP_VC_API bits_handler *bits_handler_init(bits_handler *h, uint8_t *data, uint3
 KEP_VC_API uint32_t read_bits(bits_handler *h, int32_t n);
 KEP_VC_API uint32_t ue_exp_golomb(bits_handler *h);
 
-/* MJPEG decoder controls, set while the reader parses. */
+/* MJPEG decoder controls, set while the reader parses. The quantisation-table
+ * setters pass the 64-byte table's address as the control value (VIDIOC_S_CTRL)
+ * where addresses are 32 bits wide; with wider addresses they send the same
+ * control id with VIDIOC_S_EXT_CTRLS, one control whose pointer payload (size 64)
+ * is the table itself. */
 KEP_VC_API int32_t kep_dec_set_mjpeg_sample_format(kep_m2m *m2m, int32_t format);
 KEP_VC_API int32_t kep_dec_set_mjpeg_qtab_luma(kep_m2m *m2m, const uint8_t *table);
 KEP_VC_API int32_t kep_dec_set_mjpeg_qtab_chroma(kep_m2m *m2m, const uint8_t *table);

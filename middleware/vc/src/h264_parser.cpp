@@ -9,6 +9,10 @@
 #include <string.h>
 #include <sys/ioctl.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kep {
 
 namespace {
@@ -32,6 +36,48 @@ inline unsigned trailing_zero_bytes(const uint8_t *g)
     return 4;
 }
 
+// In state 0 only a group whose third or fourth byte is zero can hold a
+// start code (00 00 00 01) or leave state 0 (a zero last byte); every other
+// group is examined and changes nothing. This returns the first group at or
+// after p (group-aligned with p) that may matter, or a position fewer than
+// 16 bytes before end from which the groups are examined one by one.
+#if defined(__SSE2__)
+inline const uint8_t *next_group_with_late_zero(const uint8_t *p, const uint8_t *end)
+{
+    const __m128i zero = _mm_setzero_si128();
+    constexpr unsigned LATE = 0xCCCCu; // bytes 2 and 3 of each group
+    while (end - p >= 32) {
+        __m128i a = _mm_loadu_si128((const __m128i *)p);
+        __m128i b = _mm_loadu_si128((const __m128i *)(p + 16));
+        unsigned ma = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero)) & LATE;
+        unsigned mb = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero)) & LATE;
+        if ((ma | mb) != 0) {
+            if (ma != 0)
+                return p + (((unsigned)__builtin_ctz(ma) >> 2) << 2);
+            return p + 16 + (((unsigned)__builtin_ctz(mb) >> 2) << 2);
+        }
+        p += 32;
+    }
+    if (end - p >= 16) {
+        unsigned m = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)p), zero)) & LATE;
+        if (m != 0)
+            return p + (((unsigned)__builtin_ctz(m) >> 2) << 2);
+        p += 16;
+    }
+    return p;
+}
+#else
+inline const uint8_t *next_group_with_late_zero(const uint8_t *p, const uint8_t *end)
+{
+    // Any zero byte, found by the C library's scan: a superset of the groups
+    // that matter.
+    const void *zero = memchr(p, 0, (size_t)(end - p));
+    if (zero == nullptr)
+        return end;
+    return p + ((size_t)((const uint8_t *)zero - p) & ~(size_t)3);
+}
+#endif
+
 void set_entropy_mode(kep_m2m *m2m, uint32_t cabac)
 {
     v4l2_control c = {};
@@ -47,18 +93,17 @@ void set_entropy_mode(kep_m2m *m2m, uint32_t cabac)
 // ended in exactly that many zero bytes; 4 = a group of four zero bytes was
 // seen, after which only a start code filling a whole group counts.
 //
-// In state 0 a group without any zero byte changes nothing, so the scan jumps
-// with memchr straight to the group holding the next zero byte; the groups it
-// skips would all have been examined in state 0 and left it there.
+// In state 0 the scan jumps straight to the next group that can matter (see
+// next_group_with_late_zero); the groups it skips would all have been
+// examined in state 0 and left it there.
 const uint8_t *h264_find_start_code(const uint8_t *p, const uint8_t *end)
 {
     unsigned state = 0;
     while (p < end) {
         if (state == 0) {
-            const void *zero = memchr(p, 0, (size_t)(end - p));
-            if (zero == nullptr)
+            p = next_group_with_late_zero(p, end);
+            if (p >= end)
                 return nullptr;
-            p += (size_t)((const uint8_t *)zero - p) & ~(size_t)3;
         }
         size_t left = (size_t)(end - p);
         if (left < 4) {

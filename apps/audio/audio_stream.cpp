@@ -101,6 +101,15 @@ void setup_stream(const audio_stream *s, snd_pcm_stream_t direction, stream_setu
                 (unsigned long long)buffer_bytes);
         exit(1);
     }
+    // Samples may be stored wider than their width (24 bits in 32): a device
+    // whose two periods take more bytes than the buffer holds is refused.
+    if ((uint64_t)snd_pcm_frames_to_bytes(pcm, (snd_pcm_sframes_t)(2 * s->period_frames)) >
+        buffer_bytes) {
+        fprintf(stderr, "unable to set hw parameters: device %s stores format %d in %d bits, "
+                        "not %d\n",
+                s->device, (int)s->format, snd_pcm_format_physical_width(s->format), width);
+        exit(1);
+    }
     out->pcm = pcm;
     out->width = width;
     out->frame_bytes = frames_to_bytes(s, width, 1);

@@ -232,6 +232,7 @@ TEST(EncoderNode, NodeScopedFaultsSpareTheOtherNode)
     Encoder enc;
     EXPECT_FALSE(enc.ok) << "the encoder's bit-stream QBUF fails";
     EXPECT_EQ(vcam_stat("faults"), 1);
-    EXPECT_EQ(vcam_configure("--fail dec:QBUF"), -1) << "no such node";
+    EXPECT_EQ(vcam_configure("--fail dsp:QBUF"), -1) << "no such node";
+    EXPECT_EQ(vcam_configure("--fail dec.out:QBUF"), 0) << "the decoder node has its scopes";
     EXPECT_EQ(vcam_configure("--fail enc.cap:DQBUF:once:EAGAIN"), 0);
 }

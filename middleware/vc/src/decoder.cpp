@@ -122,6 +122,12 @@ int wait_readable(int fd)
     do {
         r = poll(&pfd, 1, -1);
     } while (r == -1 && errno == EINTR);
+    // A descriptor that is not open makes select() fail; poll() reports it
+    // per descriptor instead, and the wait must fail the same way.
+    if (r > 0 && (pfd.revents & POLLNVAL)) {
+        errno = EBADF;
+        return -1;
+    }
     return r;
 }
 

@@ -74,6 +74,10 @@ public:
             ctx_->pix_fmt = AV_PIX_FMT_YUVJ420P;
             ctx_->flags |= AV_CODEC_FLAG_QSCALE;
             ctx_->global_quality = FF_QP2LAMBDA * qscale_of(s.quality);
+            // The camera's JPEG coder uses the standard Huffman tables: its
+            // decoder knows no others, and the stream carries its tables only
+            // in markers that reach no decoder.
+            av_opt_set(ctx_->priv_data, "huffman", "default", 0);
         }
         return avcodec_open2(ctx_, codec, nullptr) == 0;
     }

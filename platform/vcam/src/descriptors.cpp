@@ -133,6 +133,8 @@ const char *request_name(unsigned long request)
     case 59: return "G_CROP";
     case 60: return "S_CROP";
     case 64: return "TRY_FMT";
+    case 71: return "G_EXT_CTRLS";
+    case 72: return "S_EXT_CTRLS";
     default: return nullptr;
     }
 }

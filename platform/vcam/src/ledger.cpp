@@ -30,6 +30,8 @@ void Ledger::reset(const Options &options)
     bad_userptr_ = options.bad_userptr;
     enc_error_left_ = options.enc_error;
     enc_bad_index_ = options.enc_bad_index;
+    dec_refuse_left_ = options.dec_refuse;
+    dec_bad_index_ = options.dec_bad_index;
 }
 
 void Ledger::count(const std::string &name, long n)
@@ -111,6 +113,27 @@ bool Ledger::take_enc_bad_index()
     std::lock_guard<std::timed_mutex> lock(mu_);
     bool fire = enc_bad_index_;
     enc_bad_index_ = false;
+    if (fire)
+        counters_["faults"] += 1;
+    return fire;
+}
+
+bool Ledger::take_dec_refuse()
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    if (dec_refuse_left_ == 0)
+        return false;
+    if (dec_refuse_left_ > 0)
+        --dec_refuse_left_;
+    counters_["faults"] += 1;
+    return true;
+}
+
+bool Ledger::take_dec_bad_index()
+{
+    std::lock_guard<std::timed_mutex> lock(mu_);
+    bool fire = dec_bad_index_;
+    dec_bad_index_ = false;
     if (fire)
         counters_["faults"] += 1;
     return fire;

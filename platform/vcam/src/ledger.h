@@ -32,6 +32,8 @@ public:
     bool take_bad_userptr();
     bool take_enc_error();
     bool take_enc_bad_index();
+    bool take_dec_refuse();
+    bool take_dec_bad_index();
 
     // "name value" lines in name order.
     std::string format() const;
@@ -54,6 +56,8 @@ private:
     bool bad_index_ = false, bad_userptr_ = false;
     int enc_error_left_ = 0;
     bool enc_bad_index_ = false;
+    int dec_refuse_left_ = 0; // -1: for ever
+    bool dec_bad_index_ = false;
 };
 
 } // namespace vcam

@@ -8,7 +8,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdarg.h>
+#include <sys/select.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -62,6 +64,24 @@ bool injected(const char *what, const std::string &scope = std::string())
         errno = err;
         return true;
     }
+    return false;
+}
+
+// --fail select: a select() or poll() that waits on a node's descriptor
+// fails with the rule's errno, as a wait on a descriptor gone bad would.
+bool wait_fails_on(int fd)
+{
+    std::shared_ptr<vcam::Device> dev = Platform::get().device(fd);
+    return dev && injected("select", dev->kind());
+}
+
+bool select_fails(int nfds, fd_set *r, fd_set *w, fd_set *e)
+{
+    if (nfds > FD_SETSIZE)
+        nfds = FD_SETSIZE;
+    for (int fd = 0; fd < nfds; ++fd)
+        if (((r && FD_ISSET(fd, r)) || (w && FD_ISSET(fd, w)) || (e && FD_ISSET(fd, e))) && wait_fails_on(fd))
+            return true;
     return false;
 }
 
@@ -346,6 +366,34 @@ VCAM_EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen)
     }
     return read(fd, buf, n);
 }
+
+VCAM_EXPORT int poll(struct pollfd *fds, nfds_t n, int timeout)
+{
+    for (nfds_t i = 0; fds != nullptr && i < n; ++i)
+        if (fds[i].fd >= 0 && wait_fails_on(fds[i].fd))
+            return -1;
+    REAL(poll, int (*)(struct pollfd *, nfds_t, int))
+    return real_poll(fds, n, timeout);
+}
+
+VCAM_EXPORT int select(int nfds, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout)
+{
+    if (select_fails(nfds, r, w, e))
+        return -1;
+    REAL(select, int (*)(int, fd_set *, fd_set *, fd_set *, struct timeval *))
+    return real_select(nfds, r, w, e, timeout);
+}
+
+#if defined(__arm__)
+// 32-bit programs built with 64-bit time call this name.
+VCAM_EXPORT int __select64(int nfds, fd_set *r, fd_set *w, fd_set *e, void *timeout)
+{
+    if (select_fails(nfds, r, w, e))
+        return -1;
+    REAL(__select64, int (*)(int, fd_set *, fd_set *, fd_set *, void *))
+    return real___select64(nfds, r, w, e, timeout);
+}
+#endif
 
 VCAM_EXPORT void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
 {

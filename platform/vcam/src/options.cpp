@@ -27,8 +27,8 @@ constexpr ErrnoName kErrnos[] = {
 
 constexpr const char *kFaultNames[] = {
     "QUERYCAP", "CROPCAP", "G_CROP", "S_CROP",  "G_PARM",   "S_PARM", "ENUM_FMT", "G_FMT", "S_FMT",
-    "TRY_FMT",  "REQBUFS", "QUERYBUF", "QBUF",  "DQBUF",    "STREAMON", "STREAMOFF", "G_CTRL", "S_CTRL",
-    "open",     "mmap",    "munmap",  "read",   "fcntl",
+    "TRY_FMT",  "REQBUFS", "QUERYBUF", "QBUF",  "DQBUF",    "STREAMON", "STREAMOFF", "G_CTRL", "S_CTRL", "S_EXT_CTRLS",
+    "open",     "mmap",    "munmap",  "read",   "fcntl",  "select",
 };
 
 bool parse_count(const std::string &text, long min, long max, long &out)
@@ -102,7 +102,8 @@ bool is_fault_name(const std::string &name)
 
 bool is_fault_scope(const std::string &name)
 {
-    return name == "isp" || name == "enc" || name == "enc.cap" || name == "enc.out";
+    return name == "isp" || name == "enc" || name == "enc.cap" || name == "enc.out" || name == "dec" ||
+           name == "dec.cap" || name == "dec.out";
 }
 
 bool scope_matches(const std::string &node, const std::string &scope)
@@ -172,7 +173,7 @@ std::string quote_word(const std::string &word)
 bool parse_options(const std::vector<std::string> &words, Options &out, std::string &error)
 {
     Options o;
-    bool isp_given = false, encoder_given = false;
+    bool isp_given = false, encoder_given = false, decoder_given = false;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string &w = words[i];
         auto value = [&](std::string &v) {
@@ -207,6 +208,38 @@ bool parse_options(const std::vector<std::string> &words, Options &out, std::str
                 o.encoder_paths.clear();
             encoder_given = true;
             o.encoder_paths.push_back(v);
+        } else if (w == "--decoder") {
+            if (!value(v))
+                return false;
+            if (v.empty() || v[0] != '/') {
+                error = "--decoder: the node path must be absolute";
+                return false;
+            }
+            if (!decoder_given)
+                o.decoder_paths.clear();
+            decoder_given = true;
+            o.decoder_paths.push_back(v);
+        } else if (w == "--dec-grant" || w == "--dec-cap-grant") {
+            if (!value(v))
+                return false;
+            if (!parse_count(v, 0, 64, n)) {
+                error = w + ": expected a count from 0 to 64, got '" + v + "'";
+                return false;
+            }
+            (w == "--dec-grant" ? o.dec_grant : o.dec_cap_grant) = static_cast<int>(n);
+        } else if (w == "--dec-refuse") {
+            if (!value(v))
+                return false;
+            if (v == "always") {
+                o.dec_refuse = -1;
+            } else if (parse_count(v, 0, 1000000, n)) {
+                o.dec_refuse = static_cast<int>(n);
+            } else {
+                error = "--dec-refuse: expected a count or 'always', got '" + v + "'";
+                return false;
+            }
+        } else if (w == "--dec-bad-index") {
+            o.dec_bad_index = true;
         } else if (w == "--enc-grant" || w == "--enc-error") {
             if (!value(v))
                 return false;
@@ -314,14 +347,26 @@ const char *options_help()
            "  --enc-error N       the next N bit-stream buffers come back empty with the\n"
            "                      error flag 0x40 (their pictures are consumed).\n"
            "  --enc-bad-index     the next bit-stream DQBUF returns the granted count.\n"
+           "  --decoder PATH      decoder node path of the codec driver (default /dev/video2;\n"
+           "                      repeat for more nodes).\n"
+           "  --dec-grant N       decoder REQBUFS grants N buffers on both queues.\n"
+           "  --dec-cap-grant N   decoder REQBUFS grants N buffers on the picture queue.\n"
+           "  --dec-refuse N|always\n"
+           "                      the decoder refuses the next N bit-stream QBUFs (or every\n"
+           "                      one) with EBUSY.\n"
+           "  --dec-bad-index     the next picture DQBUF of the decoder returns the granted\n"
+           "                      count.\n"
            "  --fail [NODE:]REQ[:once|:always][:ERRNO]\n"
            "                      fail the named request (default once, EINVAL). NODE limits\n"
            "                      the fault to the ISP (isp), the encoder (enc) or one\n"
-           "                      encoder queue (enc.cap bit stream, enc.out pictures). REQ is a\n"
+           "                      encoder queue (enc.cap bit stream, enc.out pictures), the\n"
+           "                      decoder (dec) or one decoder queue (dec.out bit stream,\n"
+           "                      dec.cap pictures). REQ is a\n"
            "                      request name without VIDIOC_ (QUERYCAP CROPCAP G_CROP S_CROP\n"
            "                      G_PARM S_PARM ENUM_FMT G_FMT S_FMT TRY_FMT REQBUFS QUERYBUF\n"
            "                      QBUF DQBUF STREAMON STREAMOFF G_CTRL S_CTRL) or one of open,\n"
-           "                      mmap, munmap, read, fcntl. ERRNO is a name (EINVAL, EIO,\n"
+           "                      mmap, munmap, read, fcntl, select (a select() or poll()\n"
+           "                      waiting on such a node fails). ERRNO is a name (EINVAL, EIO,\n"
            "                      EBUSY, ENOMEM, EAGAIN, ...) or a number. Repeatable.\n"
            "  --eintr N           the first N attempts of every request fail with EINTR\n"
            "                      (then it succeeds; the next request starts over).\n"

@@ -25,6 +25,12 @@ struct Options {
     int enc_grant = -1;         // encoder REQBUFS grants this many; -1: asked, capped
     int enc_error = 0;          // next bit-stream buffers that come back with the error flag
     bool enc_bad_index = false; // the next bit-stream dequeue returns the granted count
+    // Decoder nodes of the codec driver (bit streams in, 'S420' pictures out).
+    std::vector<std::string> decoder_paths{"/dev/video2"};
+    int dec_grant = -1;     // decoder REQBUFS grants this many on both queues; -1: asked, capped
+    int dec_cap_grant = -1; // the same for the picture queue alone (wins over dec_grant there)
+    int dec_refuse = 0;     // next bit-stream QBUFs the decoder refuses with EBUSY; -1: every one
+    bool dec_bad_index = false; // the next picture dequeue returns the granted count
     int grant = -1; // REQBUFS grants this many; -1: what was asked, capped
     std::vector<FailRule> fails;
     int eintr = 0;  // first attempts of every request that fail with EINTR

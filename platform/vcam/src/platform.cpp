@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include "decoder_device.h"
 #include "encoder_device.h"
 #include "isp_device.h"
 #include "libc.h"
@@ -25,6 +26,11 @@ std::shared_ptr<Device> make_isp(Ledger &ledger, const Options &options, const s
 std::shared_ptr<Device> make_encoder(Ledger &ledger, const Options &options, const std::string &path)
 {
     return std::make_shared<EncoderDevice>(ledger, options, path);
+}
+
+std::shared_ptr<Device> make_decoder(Ledger &ledger, const Options &options, const std::string &path)
+{
+    return std::make_shared<DecoderDevice>(ledger, options, path);
 }
 
 } // namespace
@@ -73,6 +79,8 @@ void Platform::register_classes_locked()
     nodes_.clear();
     // An ISP given the same path as an encoder wins: ISP set-ups stay as
     // they were before the encoder existed.
+    for (const std::string &path : options_.decoder_paths)
+        nodes_[path] = &make_decoder;
     for (const std::string &path : options_.encoder_paths)
         nodes_[path] = &make_encoder;
     for (const std::string &path : options_.isp_paths)
@@ -140,7 +148,7 @@ int Platform::open(const char *path, int flags)
         std::lock_guard<std::mutex> lock(mu_);
         auto it = nodes_.find(path);
         if (it != nodes_.end())
-            kind = it->second == &make_encoder ? "enc" : "isp";
+            kind = it->second == &make_encoder ? "enc" : it->second == &make_decoder ? "dec" : "isp";
     }
     if (int err = ledger_.injected_failure("open", kind)) {
         errno = err;

@@ -549,6 +549,7 @@ int DecoderDevice::stream(bool on, void *arg)
         engine_stale_ = true;
         for (int &p : pps_cabac_)
             p = -1;
+        have_qtable_[0] = have_qtable_[1] = false;
     }
     update_readable_locked();
     return 0;
@@ -624,8 +625,10 @@ int DecoderDevice::decode_frame_locked(const uint8_t *data, size_t n, uint8_t *d
         }
         r = engine_->decode(data, n, in_w_, in_h_, &pic);
     } else {
-        // Only what the controls said reaches the picture.
-        if (!have_qtable_[0] || !have_qtable_[1]) {
+        // Only what the controls said reaches the picture. A stream that
+        // defines table 0 alone codes every component with it, and then no
+        // chroma table ever arrives.
+        if (!have_qtable_[0]) {
             ledger_.count("dec.no_qtable");
             return -1;
         }
@@ -633,7 +636,8 @@ int DecoderDevice::decode_frame_locked(const uint8_t *data, size_t n, uint8_t *d
         p.width = in_w_;
         p.height = in_h_;
         p.subsampling = subsampling_;
-        memcpy(p.qtable, qtable_, sizeof qtable_);
+        memcpy(p.qtable[0], qtable_[0], 64);
+        memcpy(p.qtable[1], qtable_[have_qtable_[1] ? 1 : 0], 64);
         if (!rebuild_jpeg(p, data, n, jpeg_))
             return -1;
         r = engine_->decode(jpeg_.data(), jpeg_.size(), in_w_, in_h_, &pic);

@@ -56,3 +56,19 @@ ffprobe -v error -count_frames \
   "$out/vcrec.h264"
 echo "key frames at: $(ffprobe -v error -show_entries frame=key_frame -of csv=p=0 "$out/vcrec.h264" |
   awk -F, 'NF && $1 != "" { if ($1 == 1) printf "%s%d", (k++ ? " " : ""), n; n++ }')"
+
+# Transcoding: the clip vcrec recorded, split by libkep_vc's bit-stream reader,
+# decoded on the M2M decoder, each picture handed to the M2M encoder by user
+# pointer (kep_dec2enc) and written as MJPEG by the vcxcode example; then back
+# to H.264 from that MJPEG stream.
+echo "== vcxcode: vcrec.h264 -> MJPEG -> H.264 through the decoder and the encoder"
+"$build/bin/vcam" --stats-file "$out/vcxcode.stats" -- \
+  "$build/bin/vcxcode" -s 1280x720 -t mjpg -q 85 -o "$out/vcxcode.mjpg" "$out/vcrec.h264" | grep '^vcxcode:'
+echo "platform copies: $(sed -n 's/^copies //p' "$out/vcxcode.stats") bytes, pictures decoded: $(sed -n 's/^dec.decoded //p' "$out/vcxcode.stats"), frames coded: $(sed -n 's/^enc.encoded //p' "$out/vcxcode.stats")"
+"$build/bin/vcam" -- "$build/bin/vcxcode" -s 1280x720 -t h264 -o "$out/vcxcode.h264" "$out/vcxcode.mjpg" |
+  grep '^vcxcode:'
+for f in "$out/vcxcode.mjpg" "$out/vcxcode.h264"; do
+  ffprobe -v error -count_frames -show_entries stream=codec_name,width,height,nb_read_frames -of csv=p=0 "$f"
+done
+echo "PSNR of the round trip against the recording: $(ffmpeg -nostdin -v info -i "$out/vcrec.h264" -i "$out/vcxcode.h264" \
+  -lavfi psnr -f null - 2>&1 | sed -n 's/.*PSNR.*average:\([0-9.]*\).*/\1/p' | tail -n1) dB"

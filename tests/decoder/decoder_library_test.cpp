@@ -379,3 +379,36 @@ TEST(DecodeToEncode, KeyFrameRequestIsSentThenClearedByTheNextGoodFrame)
 }
 
 } // namespace
+
+namespace {
+
+// The MJPEG decoder decodes only with a luma table received through its
+// control: the table's address as the control value on 32-bit builds, the
+// extended control's payload on 64-bit ones.
+TEST(DecoderMjpeg, PicturesNeedTheQuantisationTableControl)
+{
+    configure("");
+    const Frame scan = {0x12, 0x34, 0x56, 0x78, 0xFF, 0xD9, 0, 0};
+    Dec d(KEP_FOURCC_MJPG, W, H, 2);
+    ASSERT_TRUE(d.init_and_start());
+    ASSERT_TRUE(d.put(scan));
+    EXPECT_EQ(kep_dec_read(d.m), 0);
+    EXPECT_EQ(d.m->dec_size, 0u) << "a picture without any table";
+    ASSERT_EQ(kep_dec_reset(d.m), 0);
+    EXPECT_EQ(vcam_stat("dec.no_qtable"), 1);
+
+    uint8_t table[64];
+    memset(table, 16, sizeof table);
+    ASSERT_EQ(kep_dec_set_mjpeg_qtab_luma(d.m, table), 0);
+    ASSERT_EQ(kep_dec_set_mjpeg_qtab_chroma(d.m, table), 0);
+    ASSERT_EQ(kep_dec_set_mjpeg_sample_format(d.m, 0), 0);
+    EXPECT_EQ(vcam_stat("dec.qtable.luma"), 1);
+    EXPECT_EQ(vcam_stat("dec.qtable.chroma"), 1);
+    EXPECT_EQ(vcam_stat("dec.ctrl.0x009d0901"), 2);
+    ASSERT_TRUE(d.put(scan));
+    EXPECT_EQ(kep_dec_read(d.m), 0);
+    EXPECT_EQ(vcam_stat("dec.no_qtable"), 1) << "the tables did not reach the decoder";
+    ASSERT_EQ(kep_dec_reset(d.m), 0);
+}
+
+} // namespace

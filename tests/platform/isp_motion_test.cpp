@@ -3,6 +3,9 @@
 #include "kep_isp.h"
 #include "vcam_client.h"
 
+#include <atomic>
+#include <thread>
+
 using namespace vcam_test;
 
 namespace {
@@ -129,4 +132,36 @@ TEST(IspMotion, NullPointersAreRefused)
     EXPECT_EQ(kep_isp_md_int_get(nullptr), -1);
     EXPECT_EQ(kep_isp_md_block_report_get(nullptr), -1);
     EXPECT_EQ(kep_isp_md_block_mask_set(nullptr), -1);
+}
+
+TEST(IspMotion, DetectsWhileAnotherThreadKeepsTheIspStreaming)
+{
+    // mdcap's shape: a capture thread takes and returns frames while the
+    // detector waits for interrupts on another.
+    configure("--fps 50");
+    Node node;
+    ASSERT_EQ(node.stream_mmap(320, 240, 2), 2);
+    std::atomic<bool> stop{false};
+    std::atomic<int> dequeued{0}, errors{0};
+    std::thread capture([&] {
+        while (!stop) {
+            v4l2_buffer b;
+            if (node.dequeue(b) != 0 || node.requeue(b) != 0)
+                ++errors;
+            else
+                ++dequeued;
+        }
+    });
+    set_up_detector(512, 1, kNoMask, 1000);
+    unsigned detections = 0;
+    for (int i = 0; i < 5; ++i) {
+        uint32_t status = 0;
+        ASSERT_EQ(kep_isp_md_int_get(&status), 0);
+        detections += status != 0;
+    }
+    stop = true;
+    capture.join();
+    EXPECT_GE(detections, 4u);
+    EXPECT_GT(dequeued.load(), 0);
+    EXPECT_EQ(errors.load(), 0);
 }

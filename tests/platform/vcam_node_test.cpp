@@ -5,6 +5,7 @@
 #include "vcam_client.h"
 
 #include <sys/select.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 
 using namespace vcam_test;
@@ -377,6 +378,33 @@ TEST(VcamNode, IspWaitFrameTimesOutBetweenSlowFrames)
     unsigned w = 0, h = 0;
     unsigned long long seq = 0;
     EXPECT_EQ(vcam_isp_wait_frame(0, 20, &luma, &w, &h, &seq), 1);
+}
+
+TEST(VcamNode, ForkedChildKeepsTheStreamGoing)
+{
+#if defined(KEP_TEST_UNDER_EMULATOR)
+    GTEST_SKIP() << "qemu-user cannot start threads in a child forked from a threaded process";
+#endif
+    configure("--fps 100");
+    Node node;
+    ASSERT_EQ(node.stream_mmap(64, 48, 2), 2);
+    v4l2_buffer b;
+    ASSERT_EQ(node.dequeue(b), 0);
+    ASSERT_EQ(node.requeue(b), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only this thread lives on in the child; frames must keep coming.
+        alarm(20);
+        for (int n = 0; n < 3; ++n)
+            if (node.dequeue(b) != 0 || node.requeue(b) != 0)
+                _exit(1);
+        _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    ASSERT_EQ(node.dequeue(b), 0) << "the parent streams on";
 }
 
 TEST(VcamStats, TextListsEveryCounterAsNameAndValue)

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <dlfcn.h>
 #include <errno.h>
-#include <mutex>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -31,9 +31,21 @@ std::atomic<int32_t> g_threshold{512};
 std::atomic<int32_t> g_int_threshold{1};
 std::atomic<int32_t> g_timeout_ms{1000};
 
-std::mutex g_blocks_mu; // mask and report
+pthread_mutex_t g_blocks_mu = PTHREAD_MUTEX_INITIALIZER; // mask and report
 uint32_t g_mask[KEP_ISP_MD_WORDS];
 uint32_t g_report[KEP_ISP_MD_WORDS];
+
+// Holds a mutex for one scope; the library stays free of the C++ runtime.
+class Lock {
+public:
+    explicit Lock(pthread_mutex_t &mu) : mu_(mu) { pthread_mutex_lock(&mu_); }
+    ~Lock() { pthread_mutex_unlock(&mu_); }
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+
+private:
+    pthread_mutex_t &mu_;
+};
 
 // The detector's memory of the last frame it looked at; one waiter at a time.
 struct Previous {
@@ -42,7 +54,7 @@ struct Previous {
     unsigned width = 0, height = 0;
     unsigned long long seq = 0;
 };
-std::mutex g_detect_mu;
+pthread_mutex_t g_detect_mu = PTHREAD_MUTEX_INITIALIZER;
 Previous g_previous;
 
 WaitFrame platform_wait()
@@ -96,7 +108,7 @@ unsigned moving_blocks(const unsigned char *luma, unsigned width, unsigned heigh
 {
     uint32_t mask[KEP_ISP_MD_WORDS];
     {
-        std::lock_guard<std::mutex> lock(g_blocks_mu);
+        Lock lock(g_blocks_mu);
         memcpy(mask, g_mask, sizeof mask);
     }
     long long threshold = g_threshold.load();
@@ -153,7 +165,7 @@ int32_t kep_isp_md_block_mask_set(const uint32_t mask[KEP_ISP_MD_WORDS])
 {
     if (mask == nullptr)
         return -1;
-    std::lock_guard<std::mutex> lock(g_blocks_mu);
+    Lock lock(g_blocks_mu);
     memcpy(g_mask, mask, sizeof g_mask);
     return 0;
 }
@@ -177,7 +189,7 @@ int32_t kep_isp_md_int_get(uint32_t *status)
         sleep_ms(timeout);
         return 0;
     }
-    std::lock_guard<std::mutex> lock(g_detect_mu);
+    Lock lock(g_detect_mu);
     for (;;) {
         long long remaining = deadline - now_ms();
         if (remaining < 0)
@@ -193,7 +205,7 @@ int32_t kep_isp_md_int_get(uint32_t *status)
             keep(luma, width, height, seq);
             int32_t needed = g_int_threshold.load() < 1 ? 1 : g_int_threshold.load();
             if (comparable && g_enabled.load() != 0 && count >= static_cast<unsigned>(needed)) {
-                std::lock_guard<std::mutex> blocks(g_blocks_mu);
+                Lock blocks(g_blocks_mu);
                 memcpy(g_report, moving, sizeof g_report);
                 *status = 1;
                 return 0;
@@ -211,7 +223,7 @@ int32_t kep_isp_md_block_report_get(uint32_t report[KEP_ISP_MD_WORDS])
 {
     if (report == nullptr)
         return -1;
-    std::lock_guard<std::mutex> lock(g_blocks_mu);
+    Lock lock(g_blocks_mu);
     memcpy(report, g_report, sizeof g_report);
     return 0;
 }

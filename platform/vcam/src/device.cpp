@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/eventfd.h>
@@ -49,11 +50,15 @@ void Device::set_readable(bool ready)
     if (ready == readable_ || event_fd_ < 0)
         return;
     uint64_t v = 1;
-    // The counter is 1 while readable, so neither call can block.
-    if (ready)
+    if (ready) {
         (void)!libc::write(event_fd_, &v, sizeof v);
-    else
-        (void)!libc::read(event_fd_, &v, sizeof v);
+    } else {
+        // The counter may already be gone: a forked child shares the
+        // descriptor and may have drained it. Never block on it.
+        pollfd p{event_fd_, POLLIN, 0};
+        if (poll(&p, 1, 0) == 1)
+            (void)!libc::read(event_fd_, &v, sizeof v);
+    }
     readable_ = ready;
 }
 

@@ -373,6 +373,7 @@ int IspDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
     std::unique_lock<std::mutex> lock(mu_);
     if (d.type != kCapture || memory_ == 0 || d.memory != memory_ || !streaming_)
         return -EINVAL;
+    revive_ticker_locked();
     if (ledger_.take_eagain())
         return -EAGAIN;
     while (done_.empty()) {
@@ -468,6 +469,7 @@ long IspDevice::read(void *buf, size_t n, bool nonblock)
         return -EBUSY;
     if (ledger_.take_eagain())
         return -EAGAIN;
+    revive_ticker_locked();
     // The first read starts the sensor, as with a real capture driver.
     if (!streaming_) {
         streaming_ = true;
@@ -537,6 +539,13 @@ void IspDevice::start_ticker_locked()
     ticker_stop_ = false;
     ticker_running_ = pthread_create(&ticker_, nullptr, &IspDevice::ticker_main, this) == 0;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void IspDevice::revive_ticker_locked()
+{
+    if (revive_ticker_ && streaming_)
+        start_ticker_locked();
+    revive_ticker_ = false;
 }
 
 void IspDevice::stop_ticker(std::unique_lock<std::mutex> &lock)
@@ -614,6 +623,7 @@ int IspDevice::wait_frame(unsigned long long after, int timeout_ms, std::vector<
 {
     std::unique_lock<std::mutex> lock(mu_);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    revive_ticker_locked();
     while (serial_ <= after) {
         if (!streaming_)
             return -1;
@@ -658,8 +668,8 @@ void IspDevice::after_fork(bool child)
         // condition variable any more, and the ticker is gone.
         new (&cv_) std::condition_variable();
         ticker_running_ = false;
-        if (streaming_)
-            start_ticker_locked();
+        // Started again by the child's next request, not from inside fork().
+        revive_ticker_ = streaming_;
     }
     mu_.unlock();
 }

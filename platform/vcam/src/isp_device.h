@@ -64,6 +64,7 @@ private:
     void release_buffers_locked();
     // The ticker thread paces frames while the node streams.
     void start_ticker_locked();
+    void revive_ticker_locked(); // in a forked child, on its first request
     void stop_ticker(std::unique_lock<std::mutex> &lock);
     static void *ticker_main(void *self);
     void ticker_loop();
@@ -87,7 +88,7 @@ private:
     size_t pool_len_ = 0, slot_stride_ = 0;
 
     bool streaming_ = false;
-    bool ticker_running_ = false, ticker_stop_ = false;
+    bool ticker_running_ = false, ticker_stop_ = false, revive_ticker_ = false;
     pthread_t ticker_{};
 
     uint64_t produced_ = 0; // frames made since the open; the newest is sequence produced_ - 1

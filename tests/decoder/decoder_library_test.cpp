@@ -93,6 +93,18 @@ TEST(DecoderStart, SmallerInputGrantAlsoLowersTheCount)
     EXPECT_EQ(d.m->m2m_buffers, 2u) << "an index of the picture table must exist on the input queue too";
 }
 
+TEST(DecoderStart, NoGrantedBufferFailsTheStart)
+{
+    configure("--dec-cap-grant 0");
+    Outcome o = in_child([] {
+        Dec d(KEP_FOURCC_H264, W, H, 4);
+        int r = kep_dec_init(d.m) == 0 ? kep_dec_start(d.m) : 99;
+        return r == -1 && d.m->m2m_buffers == 0 ? 0 : 1;
+    });
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "kep_dec_start: the decoder granted no buffers\n");
+}
+
 TEST(DecoderStart, FailedMappingReturnsMinusOne)
 {
     configure("--fail dec:mmap:ENOMEM");

@@ -213,6 +213,12 @@ KEP_VC_API int32_t kep_dec_start(kep_m2m *m2m)
     uint32_t count = cap_granted < out_granted ? cap_granted : out_granted;
     if (count != m2m->m2m_buffers)
         m2m->m2m_buffers = count;
+    // No buffer on a queue leaves the caller no input buffer to fill and no
+    // picture to take: fail rather than hand out empty tables.
+    if (count == 0) {
+        fprintf(stderr, "kep_dec_start: the decoder granted no buffers\n");
+        return -1;
+    }
 
     if ((r = map_table(fd, BUF_TYPE_OUTPUT, count, &m2m->dec_out_buffers, "ioctl output querybuf",
                        "mmap output querybuf")) != 0)

@@ -1,7 +1,7 @@
 # What `cmake --install` puts under the prefix, by component:
 #   runtime   libkep_vc.so.1 (what a camera application needs at run time)
 #   dev       kep_vc.h, the libkep_vc.so link, libkep_vc.pc, the CMake package
-#   tools     the programs
+#   tools     the programs and their manual pages
 #   platform  stand-ins for the chip's own platform libraries (libkep_isp,
 #             libkep_audio, libkep_audio_aud32); a camera has its own
 #   vcam      the virtual camera platform for a PC (launcher, preload
@@ -66,6 +66,14 @@ if(TARGET vcam AND TARGET kep_vcam)
       DESTINATION share/alsa COMPONENT vcam)
   endif()
 endif()
+
+# Manual pages: one per program with the tools, the library's with dev.
+foreach(prog ${KEP_PROGRAMS})
+  if(TARGET ${prog})
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${prog}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  endif()
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/libkep_vc.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 
 # Everything the rules above install, for a build that only packages
 # (a packaging build makes this target instead of all).

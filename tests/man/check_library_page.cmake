@@ -1,0 +1,27 @@
+# The library's manual page names every call and table the header exports.
+# Run with -DHEADER=... -DPAGE=...
+file(READ ${HEADER} header)
+file(READ ${PAGE} page)
+string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" header "${header}")
+# Preprocessor lines (the macro's own definition) are not declarations.
+string(REGEX REPLACE "\n[ \t]*#[^\n]*" "" header "${header}")
+# An array's "[" would keep CMake from splitting the list: read it as "(".
+string(REPLACE "[" "(" header "${header}")
+string(REGEX MATCHALL "KEP_VC_API[^;(\n]*[ *]([A-Za-z_][A-Za-z0-9_]*)[ \t]*\\(" decls "${header}")
+set(missing "")
+set(n 0)
+foreach(d ${decls})
+  string(REGEX REPLACE ".*[ *]([A-Za-z_][A-Za-z0-9_]*)[ \t]*\\($" "\\1" name "${d}")
+  math(EXPR n "${n} + 1")
+  string(FIND "${page}" "${name}" at)
+  if(at EQUAL -1)
+    list(APPEND missing ${name})
+  endif()
+endforeach()
+if(n LESS 10)
+  message(FATAL_ERROR "found only ${n} KEP_VC_API declarations in ${HEADER}")
+endif()
+if(missing)
+  message(FATAL_ERROR "${PAGE} does not mention: ${missing}")
+endif()
+message(STATUS "${PAGE}: all ${n} exported names mentioned")

@@ -76,7 +76,7 @@ endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/libkep_vc.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 
 # Everything the rules above install, for a build that only packages
-# (a packaging build makes this target instead of all).
+# (scripts/package.sh builds this target instead of all).
 add_custom_target(kep_installables)
 foreach(t kep_vc ${KEP_PROGRAMS} kep_isp kep_audio kep_audio_aud32 vcam kep_vcam codecfs kep_alsa_config)
   if(TARGET ${t})
@@ -84,3 +84,4 @@ foreach(t kep_vc ${KEP_PROGRAMS} kep_isp kep_audio kep_audio_aud32 vcam kep_vcam
   endif()
 endforeach()
 
+include(${CMAKE_CURRENT_LIST_DIR}/KepPackaging.cmake)

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Builds the Debian packages of this build with cpack, unpacks them into a
+# scratch root (dpkg -x, no root rights needed) and checks them as a user
+# would meet them:
+#  - every ELF file's NEEDED libraries are met by its package's Depends
+#    (our own packages, or the Debian package that holds the library here),
+#    and none carries an RPATH/RUNPATH;
+#  - pcminfo, an opuspack/opusplay round trip and a C example built with
+#    pkg-config against the unpacked -dev package run from the root.
+# Usage: deb_packages.sh BUILD_DIR SOURCE_DIR SCRATCH CC
+set -euo pipefail
+build=$1 src=$2 scratch=$3 cc=$4
+rm -rf "$scratch"
+mkdir -p "$scratch/debs" "$scratch/root"
+(cd "$scratch/debs" && cpack -G DEB --config "$build/CPackConfig.cmake" >"$scratch/cpack.log" 2>&1) \
+  || { cat "$scratch/cpack.log"; exit 1; }
+shopt -s nullglob
+debs=("$scratch"/debs/packages/*.deb)
+[ ${#debs[@]} -ge 4 ] || { echo "expected at least 4 packages, got: ${debs[*]}"; exit 1; }
+
+fail=0
+declare -A owner   # file name -> our package
+declare -A holder  # system library -> the Debian package that holds it
+triplet=$("$cc" -dumpmachine)
+for deb in "${debs[@]}"; do
+  pkg=$(dpkg-deb -f "$deb" Package)
+  dpkg -x "$deb" "$scratch/root"
+  while read -r f; do owner[$(basename "$f")]=$pkg; done < <(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')
+done
+for deb in "${debs[@]}"; do
+  pkg=$(dpkg-deb -f "$deb" Package)
+  deps=$(dpkg-deb -f "$deb" Depends)
+  provides_of_deps=" $(echo "$deps" | sed 's/([^)]*)//g; s/[,|]/ /g') "
+  for f in $(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' | grep -v '/$'); do
+    path=$scratch/root/$f
+    [ -f "$path" ] && [ ! -L "$path" ] || continue
+    head -c 4 "$path" | grep -q 'ELF' || continue
+    if readelf -d "$path" | grep -qE '\((RPATH|RUNPATH)\)'; then
+      echo "$pkg: $f carries $(readelf -d "$path" | grep -E 'RPATH|RUNPATH')"; fail=1
+    fi
+    for lib in $(readelf -d "$path" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+      need=""
+      if [ -n "${owner[$lib]:-}" ]; then
+        need=${owner[$lib]}
+        [ "$need" = "$pkg" ] && continue
+        # The platform libraries come from kep-platform or the camera's own.
+        [ "$need" = kep-platform ] && need=kep-platform-libraries
+      else
+        if [ -z "${holder[$lib]:-}" ]; then
+          holder[$lib]=$(dpkg -S "*/$triplet/$lib" 2>/dev/null | head -n1 | cut -d: -f1)
+        fi
+        need=${holder[$lib]}
+        [ -n "$need" ] || { echo "$pkg: $f needs $lib, which no installed package holds"; fail=1; continue; }
+      fi
+      case "$provides_of_deps" in
+        *" $need "*) ;;
+        *) echo "$pkg: $f needs $lib from $need, but Depends is: $deps"; fail=1 ;;
+      esac
+    done
+  done
+done
+
+# The programs and the library from the unpacked root only.
+root=$scratch/root
+libdirs=$(find "$root" -name 'libkep_*.so*' -printf '%h\n' | sort -u | tr '\n' ':')
+export LD_LIBRARY_PATH=${libdirs%:}
+bin=$root/usr/bin
+out=$("$bin/pcminfo") || { echo "pcminfo failed: $out"; fail=1; }
+case "$out" in
+  "ALSA library version: "*"PCM stream types:"*PLAYBACK*CAPTURE*) ;;
+  *) echo "pcminfo printed: $out"; fail=1 ;;
+esac
+
+# One second of a 440 Hz tone at 8 kHz, 20 ms packets: 50 packets, and the
+# same number of samples back.
+python3 - "$scratch/tone.raw" <<'PY'
+import math, struct, sys
+with open(sys.argv[1], "wb") as f:
+    f.write(b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / 8000))) for i in range(8000)))
+PY
+"$bin/opuspack" -f 8000 16000 160 5 1 "$scratch/tone.raw" "$scratch/tone.opus" >"$scratch/pack.log" 2>&1 \
+  || { echo "opuspack failed:"; cat "$scratch/pack.log"; fail=1; }
+"$bin/opusplay" -f 8000 "$scratch/tone.opus" "$scratch/back.raw" >"$scratch/play.log" 2>&1 \
+  || { echo "opusplay failed:"; cat "$scratch/play.log"; fail=1; }
+packets=$(python3 -c "
+import struct,sys
+d=open(sys.argv[1],'rb').read(); n=0; i=0
+while i+4<=len(d):
+    l=struct.unpack('<i',d[i:i+4])[0]; i+=4+l; n+=1
+print(n if i==len(d) else -1)" "$scratch/tone.opus" 2>/dev/null || echo -1)
+[ "$packets" = 50 ] || { echo "tone.opus holds $packets packets, expected 50"; fail=1; }
+size=$(stat -c %s "$scratch/back.raw" 2>/dev/null || echo 0)
+[ "$size" = 16000 ] || { echo "opusplay wrote $size bytes, expected 16000"; fail=1; }
+
+# A C example, built against the unpacked -dev package with pkg-config.
+pcdir=$(dirname "$(find "$root" -name kep_vc.pc | head -n1)")
+flags=$(PKG_CONFIG_PATH=$pcdir PKG_CONFIG_LIBDIR=$pcdir pkg-config --cflags --libs kep_vc)
+# shellcheck disable=SC2086
+"$cc" -std=c99 -D_POSIX_C_SOURCE=200809L -Wall -Werror -o "$scratch/vcrec" "$src/examples/vcrec.c" $flags \
+  || { echo "vcrec does not build with: $flags"; fail=1; }
+usage=$("$scratch/vcrec" -h 2>&1) || { echo "vcrec -h failed: $usage"; fail=1; }
+case "$usage" in Usage:*) ;; *) echo "vcrec -h printed: $usage"; fail=1 ;; esac
+
+[ $fail = 0 ] && echo "packages: ${#debs[@]} checked, pcminfo, opuspack/opusplay and vcrec run from the root"
+exit $fail

@@ -63,7 +63,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${tool_deps}")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "kep camera tools\n mdcap, audrec, audtwin, audvol, pcminfo, aacpack, aacplay, opuspack,\n opusplay and aud32tool, with their manual pages.")
 
 set(CPACK_DEBIAN_PLATFORM_PACKAGE_NAME kep-platform)
-set(CPACK_DEBIAN_PLATFORM_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12)")
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_PLATFORM_PACKAGE_PROVIDES "kep-platform-libraries")
 set(CPACK_COMPONENT_PLATFORM_DESCRIPTION "kep platform libraries for a PC\n Stand-ins for the camera's own libkep_isp, libkep_audio and\n libkep_audio_aud32, so that the kep tools run away from the camera.")
 

@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -200,9 +199,18 @@ int DecoderDevice::set_qtable_locked(uint32_t id, uint64_t addr)
 {
     int which = id == kCidQtabLuma ? 0 : 1;
     uint8_t table[64];
-    struct iovec local = {table, sizeof table};
-    struct iovec remote = {reinterpret_cast<void *>(static_cast<uintptr_t>(addr)), sizeof table};
-    if (addr == 0 || process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(sizeof table))
+    // Through a pipe: the kernel checks the address and answers EFAULT
+    // instead of faulting (process_vm_readv would do too, but user-mode
+    // emulators of the 32-bit build do not offer it).
+    int fds[2];
+    if (addr == 0 || pipe2(fds, O_CLOEXEC) != 0)
+        return -EFAULT;
+    bool ok = libc::write(fds[1], reinterpret_cast<const void *>(static_cast<uintptr_t>(addr)), sizeof table) ==
+                  static_cast<ssize_t>(sizeof table) &&
+              libc::read(fds[0], table, sizeof table) == static_cast<ssize_t>(sizeof table);
+    libc::close(fds[0]);
+    libc::close(fds[1]);
+    if (!ok)
         return -EFAULT;
     memcpy(qtable_[which], table, sizeof table);
     have_qtable_[which] = true;

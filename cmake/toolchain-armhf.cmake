@@ -10,4 +10,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/${KEP_CROSS_TRIPLE})
+# The sysroot's own C library first: with Debian's armhf multiarch libc6 also
+# installed, the loader of the sysroot would otherwise pick up that one's
+# libc from /lib/arm-linux-gnueabihf, a different build, and threads crash.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/${KEP_CROSS_TRIPLE};-E;LD_LIBRARY_PATH=/usr/${KEP_CROSS_TRIPLE}/lib)

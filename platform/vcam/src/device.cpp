@@ -56,7 +56,7 @@ void Device::set_readable(bool ready)
         // The counter may already be gone: a forked child shares the
         // descriptor and may have drained it. Never block on it.
         pollfd p{event_fd_, POLLIN, 0};
-        if (poll(&p, 1, 0) == 1)
+        if (libc::poll(&p, 1, 0) == 1)
             (void)!libc::read(event_fd_, &v, sizeof v);
     }
     readable_ = ready;

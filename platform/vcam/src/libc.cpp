@@ -38,6 +38,7 @@ using read_t = ssize_t (*)(int, void *, size_t);
 using write_t = ssize_t (*)(int, const void *, size_t);
 using mmap_t = void *(*)(void *, size_t, int, int, int, off_t);
 using munmap_t = int (*)(void *, size_t);
+using poll_t = int (*)(struct pollfd *, unsigned long, int);
 
 int open(const char *path, int flags, mode_t mode)
 {
@@ -91,6 +92,12 @@ int munmap(void *addr, size_t len)
 {
     static munmap_t slot;
     return real(slot, "munmap")(addr, len);
+}
+
+int poll(struct pollfd *fds, unsigned long n, int timeout)
+{
+    static poll_t slot;
+    return real(slot, "poll")(fds, n, timeout);
 }
 
 } // namespace vcam::libc

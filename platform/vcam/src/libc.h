@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+struct pollfd;
+
 namespace vcam::libc {
 
 int open(const char *path, int flags, mode_t mode);
@@ -18,6 +20,7 @@ ssize_t read(int fd, void *buf, size_t n);
 ssize_t write(int fd, const void *buf, size_t n);
 void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off);
 int munmap(void *addr, size_t len);
+int poll(struct pollfd *fds, unsigned long n, int timeout);
 
 // Looks the next definition of a symbol up once and caches it.
 void *next_symbol(const char *name);

@@ -355,6 +355,21 @@ TEST(DecodeToEncode, ReturnsAPositiveValueAndTheEncodedFrame)
     EXPECT_EQ(vcam_stat("enc.encoded"), 3);
 }
 
+TEST(DecodeToEncode, FailedEncoderWaitReturnsMinusOne)
+{
+    std::vector<Frame> f = frames(1);
+    ASSERT_EQ(f.size(), 1u);
+    configure("--fail enc:select:EBADF");
+    Outcome o = in_child([&f] {
+        Transcode t(KEP_FOURCC_H264);
+        if (!t.start() || !t.d.put(f[0]))
+            return 2;
+        return kep_dec2enc(t.d.m) == -1 ? 0 : 1;
+    });
+    EXPECT_EQ(o.status, 0) << "the call must return -1, not end the process";
+    EXPECT_EQ(o.err, "select: Bad file descriptor\n");
+}
+
 TEST(DecodeToEncode, KeyFrameRequestIsSentThenClearedByTheNextGoodFrame)
 {
     std::vector<Frame> f = frames(4);

@@ -43,7 +43,8 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libkep-vc${PROJECT_VERSION_MAJOR} (= ${kep_ver})")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "kep video middleware library - development files\n kep_vc.h, libkep_vc.pc (pkg-config kep_vc), the CMake package\n (find_package(kep_vc)) and the libkep_vc(3) manual page.")
 
-set(tool_deps "libc6 (>= 2.34)")
+# libgcc-s1: on ARM some programs take helpers from libgcc_s.
+set(tool_deps "libc6 (>= 2.34), libgcc-s1")
 if(TARGET mdcap)
   string(APPEND tool_deps ", libkep-vc${PROJECT_VERSION_MAJOR} (= ${kep_ver})")
 endif()

@@ -10,6 +10,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Debian's multiarch packages of the target (libasound2-dev:armhf and the
+# like) live under / in /usr/lib/${KEP_CROSS_TRIPLE}; their pkg-config
+# answers through the target's wrapper.
+set(CMAKE_LIBRARY_ARCHITECTURE ${KEP_CROSS_TRIPLE})
+list(APPEND CMAKE_FIND_ROOT_PATH /)
+if(EXISTS /usr/bin/${KEP_CROSS_TRIPLE}-pkg-config)
+  set(PKG_CONFIG_EXECUTABLE /usr/bin/${KEP_CROSS_TRIPLE}-pkg-config CACHE FILEPATH "pkg-config for the target" FORCE)
+endif()
 # The sysroot's own C library first: with Debian's armhf multiarch libc6 also
 # installed, the loader of the sysroot would otherwise pick up that one's
 # libc from /lib/arm-linux-gnueabihf, a different build, and threads crash.

@@ -21,6 +21,7 @@ for arch in "${arches[@]}"; do
   esac
   mkdir -p "$dir"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DKEP_BUILD_TESTS=OFF \
+        -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
         "${extra[@]}" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; exit 1; }
   cmake --build "$dir" -j"$jobs" --target kep_installables >"$dir/build.log" 2>&1 || { grep -E 'error|Error' "$dir/build.log" | head -n 40; exit 1; }
   rm -f "$dir"/packages/*.deb

@@ -35,6 +35,14 @@ SRC
   NEED_UPDATE=1
 fi
 
+# The camera's audio libraries for the cross build: Debian's armhf packages
+# beside the PC's own (multiarch).
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  $SUDO dpkg --add-architecture armhf
+  NEED_UPDATE=1
+fi
+PKGS+=(libasound2-dev:armhf libopus-dev:armhf libfdk-aac-dev:armhf)
+
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

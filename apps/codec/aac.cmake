@@ -1,6 +1,6 @@
 # aacpack and aacplay: AAC with ADTS framing on fdk-aac, with their own small
 # ALSA set-up. fdk-aac comes from Debian's non-free component.
-if(KEP_WITH_MEDIA)
+if(KEP_WITH_AUDIO)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(KEP_FDK_AAC REQUIRED IMPORTED_TARGET fdk-aac)
   pkg_check_modules(KEP_AAC_ALSA REQUIRED IMPORTED_TARGET alsa)

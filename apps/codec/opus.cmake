@@ -6,7 +6,7 @@ add_library(kep_opus_packet_file STATIC ${CMAKE_CURRENT_LIST_DIR}/opus_packet_fi
 target_include_directories(kep_opus_packet_file PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 kep_deliverable(kep_opus_packet_file)
 
-if(KEP_WITH_MEDIA)
+if(KEP_WITH_AUDIO)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(KEP_OPUS REQUIRED IMPORTED_TARGET GLOBAL opus)
   pkg_check_modules(KEP_ALSA REQUIRED IMPORTED_TARGET GLOBAL alsa)

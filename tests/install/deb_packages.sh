@@ -85,6 +85,11 @@ fi
 root=$scratch/root
 libdirs=$(find "$root" -name 'libkep_*.so*' -printf '%h\n' | sort -u | tr '\n' ':')
 export LD_LIBRARY_PATH=${libdirs%:}
+# An emulator that sets the guest's LD_LIBRARY_PATH itself (-E) gets the
+# root's library folders appended to its own.
+for i in "${!run[@]}"; do
+  case "${run[$i]}" in LD_LIBRARY_PATH=*) run[$i]="${run[$i]}:$LD_LIBRARY_PATH" ;; esac
+done
 bin=$root/usr/bin
 ran=()
 if [ -x "$bin/pcminfo" ]; then

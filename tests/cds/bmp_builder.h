@@ -42,13 +42,13 @@ inline uint32_t get_le(const std::string &s, size_t at, int bytes)
     return v;
 }
 
-inline std::string build_bmp(const BmpSpec &spec)
+inline std::string build_bmp(const BmpSpec &shape)
 {
-    const int bytes_pp = spec.bpp == 8 ? 1 : 3;
-    const int rows = spec.height < 0 ? -spec.height : spec.height;
-    const int row_bytes = spec.width * bytes_pp;
-    const int stride = spec.pad_rows ? (row_bytes + 3) & ~3 : row_bytes;
-    const uint32_t offset = 54 + static_cast<uint32_t>(spec.palette.size());
+    const int bytes_pp = shape.bpp == 8 ? 1 : 3;
+    const int rows = shape.height < 0 ? -shape.height : shape.height;
+    const int row_bytes = shape.width * bytes_pp;
+    const int stride = shape.pad_rows ? (row_bytes + 3) & ~3 : row_bytes;
+    const uint32_t offset = 54 + static_cast<uint32_t>(shape.palette.size());
     std::string s(offset, '\0');
     s[0] = 'B';
     s[1] = 'M';
@@ -56,21 +56,21 @@ inline std::string build_bmp(const BmpSpec &spec)
     put_le(s, 6, 0x01020304, 4); // reserved: copied through by the scalers
     put_le(s, 10, offset, 4);
     put_le(s, 14, 40, 4);
-    put_le(s, 18, static_cast<uint32_t>(spec.width), 4);
-    put_le(s, 22, static_cast<uint32_t>(spec.height), 4);
+    put_le(s, 18, static_cast<uint32_t>(shape.width), 4);
+    put_le(s, 22, static_cast<uint32_t>(shape.height), 4);
     put_le(s, 26, 1, 2);
-    put_le(s, 28, spec.bpp, 2);
-    put_le(s, 30, spec.compression, 4);
-    for (size_t i = 0; i < spec.palette.size(); ++i)
-        s[54 + i] = static_cast<char>(spec.palette[i]);
+    put_le(s, 28, shape.bpp, 2);
+    put_le(s, 30, shape.compression, 4);
+    for (size_t i = 0; i < shape.palette.size(); ++i)
+        s[54 + i] = static_cast<char>(shape.palette[i]);
     for (int fr = 0; fr < rows; ++fr) {
         std::string row(stride, '\0');
-        const int y = spec.height < 0 ? fr : rows - 1 - fr;
-        for (int x = 0; x < spec.width; ++x) {
+        const int y = shape.height < 0 ? fr : rows - 1 - fr;
+        for (int x = 0; x < shape.width; ++x) {
             if (bytes_pp == 1) {
-                row[x] = static_cast<char>(spec.index(x, fr));
+                row[x] = static_cast<char>(shape.index(x, fr));
             } else {
-                Rgb c = spec.rgb(x, y);
+                Rgb c = shape.rgb(x, y);
                 row[3 * x] = static_cast<char>(c.b);
                 row[3 * x + 1] = static_cast<char>(c.g);
                 row[3 * x + 2] = static_cast<char>(c.r);

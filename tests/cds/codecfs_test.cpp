@@ -123,11 +123,11 @@ TEST_F(CodecfsTest, LargestDenseBitmapArrivesWhole)
 {
     // 11520 bytes of text reach the driver in several writes of one setting.
     ScratchDir tmp;
-    cdstest::BmpSpec spec;
-    spec.width = 256;
-    spec.height = 160;
-    spec.rgb = [](int, int) { return cdstest::Rgb{0, 0, 0}; };
-    cdstest::write_file(tmp.file("p.bmp"), cdstest::build_bmp(spec));
+    cdstest::BmpSpec shape;
+    shape.width = 256;
+    shape.height = 160;
+    shape.rgb = [](int, int) { return cdstest::Rgb{0, 0, 0}; };
+    cdstest::write_file(tmp.file("p.bmp"), cdstest::build_bmp(shape));
     kep_cds cds{};
     snprintf(cds.bmp_path, sizeof cds.bmp_path, "%s", tmp.file("p.bmp").c_str());
     snprintf(cds.proc_dir, sizeof cds.proc_dir, "%s", dir().c_str());
@@ -183,16 +183,16 @@ TEST_F(CodecfsTest, TextStampIsDrawnAsTheGlyphsAtEachMagnification)
 TEST_F(CodecfsTest, BmpStampIsDrawnAsTheThresholdedPicture)
 {
     ScratchDir tmp;
-    cdstest::BmpSpec spec;
-    spec.width = 48;
-    spec.height = 32;
+    cdstest::BmpSpec shape;
+    shape.width = 48;
+    shape.height = 32;
     // A ring and a diagonal in dark red on white.
     auto dark = [](int x, int y) {
         int dx = x - 24, dy = y - 16;
         return (dx * dx + dy * dy > 100 && dx * dx + dy * dy < 180) || x == y;
     };
-    spec.rgb = [&](int x, int y) { return dark(x, y) ? cdstest::Rgb{120, 10, 10} : cdstest::Rgb{250, 250, 250}; };
-    cdstest::write_file(tmp.file("logo.bmp"), cdstest::build_bmp(spec));
+    shape.rgb = [&](int x, int y) { return dark(x, y) ? cdstest::Rgb{120, 10, 10} : cdstest::Rgb{250, 250, 250}; };
+    cdstest::write_file(tmp.file("logo.bmp"), cdstest::build_bmp(shape));
     for (int32_t scale = 0; scale <= 2; ++scale) {
         const int m = 1 << scale;
         kep_cds cds{};

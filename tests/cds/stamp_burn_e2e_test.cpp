@@ -121,12 +121,12 @@ TEST_F(StampBurnTest, StampOfAnotherChannelOrSwitchedOffIsNotBurnt)
 
 TEST_F(StampBurnTest, BmpStampShowsThePictureInH264)
 {
-    cdstest::BmpSpec spec;
-    spec.width = 32;
-    spec.height = 32;
+    cdstest::BmpSpec shape;
+    shape.width = 32;
+    shape.height = 32;
     auto dark = [](int x, int y) { return (x / 4 + y / 4) % 2 == 0; }; // 4-pixel checkers
-    spec.rgb = [&](int x, int y) { return dark(x, y) ? cdstest::Rgb{0, 0, 0} : cdstest::Rgb{255, 255, 255}; };
-    cdstest::write_file(tmp_.file("logo.bmp"), cdstest::build_bmp(spec));
+    shape.rgb = [&](int x, int y) { return dark(x, y) ? cdstest::Rgb{0, 0, 0} : cdstest::Rgb{255, 255, 255}; };
+    cdstest::write_file(tmp_.file("logo.bmp"), cdstest::build_bmp(shape));
     kep_cds cds{};
     snprintf(cds.bmp_path, sizeof cds.bmp_path, "%s", tmp_.file("logo.bmp").c_str());
     snprintf(cds.proc_dir, sizeof cds.proc_dir, "%s", dir("1_hd").c_str());
@@ -192,12 +192,12 @@ TEST_F(StampBurnTest, VcrecClockStampShowsTheTimeAndIsRedrawnEachSecond)
 
 TEST_F(StampBurnTest, VcrecLogoStampShowsThePictureAndEndsSwitchedOff)
 {
-    cdstest::BmpSpec spec;
-    spec.width = 32;
-    spec.height = 16;
+    cdstest::BmpSpec shape;
+    shape.width = 32;
+    shape.height = 16;
     auto dark = [](int x, int y) { return x < 16 && y >= 4 && y < 12; }; // a bar in the left half
-    spec.rgb = [&](int x, int y) { return dark(x, y) ? cdstest::Rgb{0, 0, 0} : cdstest::Rgb{255, 255, 255}; };
-    cdstest::write_file(tmp_.file("logo.bmp"), cdstest::build_bmp(spec));
+    shape.rgb = [&](int x, int y) { return dark(x, y) ? cdstest::Rgb{0, 0, 0} : cdstest::Rgb{255, 255, 255}; };
+    cdstest::write_file(tmp_.file("logo.bmp"), cdstest::build_bmp(shape));
     std::vector<uint8_t> luma =
         record_and_decode("h264", "10", true, "-r 200 -n 3 -d " + mnt_ + " -l " + tmp_.file("logo.bmp") + " -m 4 -p 32,64");
     ASSERT_EQ(luma.size(), kWidth * kHeight);

@@ -2,7 +2,7 @@
 // executable's own ioctl() takes precedence over the C library's for every
 // caller, libkep_vc included; requests on the fake descriptor are recorded
 // and answered here, every other request goes to the kernel unchanged.
-// (No <sys/ioctl.h> here: its declaration carries an exception specification
+// (No <sys/ioctl.h> here: its declaration carries a noexcept clause
 // that this definition must not repeat.)
 #include "fake_decoder.h"
 

@@ -48,11 +48,11 @@ std::vector<int32_t> values_sent(const FakeDecoder &dec, uint32_t id)
 TEST(MjpegFrames, FrameIsTheScanDataThroughTheEndOfImage)
 {
     FakeDecoder dec;
-    JpegSpec spec;
-    spec.comment = 40;
-    Jpeg a = make_jpeg(spec);
-    spec.seed = 2;
-    Jpeg b = make_jpeg(spec);
+    JpegSpec shape;
+    shape.comment = 40;
+    Jpeg a = make_jpeg(shape);
+    shape.seed = 2;
+    Jpeg b = make_jpeg(shape);
 
     ReadResult r = read_memory(a.bytes, KEP_FOURCC_MJPG, dec.fd);
     ASSERT_GT(r.code, 0);
@@ -64,9 +64,9 @@ TEST(MjpegFrames, FrameIsTheScanDataThroughTheEndOfImage)
 TEST(MjpegFrames, FillBytesBeforeTheEndOfImageAreRewrittenInPlace)
 {
     FakeDecoder dec;
-    JpegSpec spec;
-    spec.fill = 2; // scan ends x FF FF FF D9
-    Jpeg j = make_jpeg(spec);
+    JpegSpec shape;
+    shape.fill = 2; // scan ends x FF FF FF D9
+    Jpeg j = make_jpeg(shape);
     kep_m2m m2m = {};
     m2m.dec_fourcc = KEP_FOURCC_MJPG;
     m2m.dec_fd = dec.fd;
@@ -91,10 +91,10 @@ TEST(MjpegFrames, FillBytesBeforeTheEndOfImageAreRewrittenInPlace)
 TEST(MjpegFrames, RestartMarkersAreReportedAndStayInTheFrame)
 {
     FakeDecoder dec;
-    JpegSpec spec;
-    spec.restart = true;
-    spec.scan = 300;
-    Jpeg j = make_jpeg(spec);
+    JpegSpec shape;
+    shape.restart = true;
+    shape.scan = 300;
+    Jpeg j = make_jpeg(shape);
     ReadResult r = read_memory(j.bytes, KEP_FOURCC_MJPG, dec.fd);
     std::string out = last_out();
     EXPECT_EQ(unpadded(r.frame), j.scan);
@@ -260,9 +260,9 @@ TEST(MjpegControls, ExportedSettersReturnTheRequestResult)
 TEST(MjpegWalk, SegmentsLongerThanTheNextReadAreSkipped)
 {
     FakeDecoder dec;
-    JpegSpec spec;
-    spec.comment = 30000; // runs over four reads
-    Jpeg j = make_jpeg(spec);
+    JpegSpec shape;
+    shape.comment = 30000; // runs over four reads
+    Jpeg j = make_jpeg(shape);
     EXPECT_EQ(file_frames(concat({j.bytes, j.bytes}), dec.fd), std::vector<Bytes>({j.scan, j.scan}));
     EXPECT_EQ(tables_sent(dec, LUMA), std::vector<Bytes>({j.luma}));
 }
@@ -287,7 +287,7 @@ struct Expected {
     std::vector<int32_t> sampling;
 };
 
-Expected expected_controls(const std::vector<Jpeg> &images, const std::vector<JpegSpec> &specs, size_t lead)
+Expected expected_controls(const std::vector<Jpeg> &images, const std::vector<JpegSpec> &shapes, size_t lead)
 {
     Expected e;
     Bytes luma(64, 0), chroma(64, 0);
@@ -302,7 +302,7 @@ Expected expected_controls(const std::vector<Jpeg> &images, const std::vector<Jp
                 e.chroma.push_back(chroma = j.chroma);
         }
         if (whole(at + j.sof_at, at + j.sof_end))
-            e.sampling.push_back(specs[i].v == 2 ? 2 : 1);
+            e.sampling.push_back(shapes[i].v == 2 ? 2 : 1);
         at += j.bytes.size();
     }
     return e;
@@ -311,21 +311,21 @@ Expected expected_controls(const std::vector<Jpeg> &images, const std::vector<Jp
 TEST(MjpegChunks, EveryReadBoundaryPositionGivesTheSameFrames)
 {
     FakeDecoder dec;
-    std::vector<JpegSpec> specs(3);
-    specs[0].fill = 3;
-    specs[0].restart = true;
-    specs[0].scan = 150;
-    specs[1].luma_q = 31;
-    specs[1].chroma_q = 41;
-    specs[1].v = 1;
-    specs[1].comment = 20;
-    specs[1].scan = 120;
-    specs[2] = specs[1];
-    specs[2].fill = 1;
-    specs[2].app0 = false;
+    std::vector<JpegSpec> shapes(3);
+    shapes[0].fill = 3;
+    shapes[0].restart = true;
+    shapes[0].scan = 150;
+    shapes[1].luma_q = 31;
+    shapes[1].chroma_q = 41;
+    shapes[1].v = 1;
+    shapes[1].comment = 20;
+    shapes[1].scan = 120;
+    shapes[2] = shapes[1];
+    shapes[2].fill = 1;
+    shapes[2].app0 = false;
     std::vector<Jpeg> images;
     std::vector<Bytes> scans;
-    for (const JpegSpec &s : specs) {
+    for (const JpegSpec &s : shapes) {
         images.push_back(make_jpeg(s));
         scans.push_back(images.back().scan);
     }
@@ -338,7 +338,7 @@ TEST(MjpegChunks, EveryReadBoundaryPositionGivesTheSameFrames)
         Bytes stream = concat({filler(lead, 0x00), s});
         dec.calls.clear();
         ASSERT_EQ(file_frames(stream, dec.fd), scans) << "boundary at stream byte " << at;
-        Expected e = expected_controls(images, specs, lead);
+        Expected e = expected_controls(images, shapes, lead);
         EXPECT_EQ(tables_sent(dec, LUMA), e.luma) << "boundary at stream byte " << at;
         EXPECT_EQ(tables_sent(dec, CHROMA), e.chroma) << "boundary at stream byte " << at;
         EXPECT_EQ(values_sent(dec, SUBSAMPLING), e.sampling) << "boundary at stream byte " << at;
@@ -348,9 +348,9 @@ TEST(MjpegChunks, EveryReadBoundaryPositionGivesTheSameFrames)
 TEST(MjpegChunks, EndOfImageWhoseFfClosesAReadEndsTheFrameAfterD9)
 {
     FakeDecoder dec;
-    JpegSpec spec;
-    spec.fill = 2;
-    Jpeg a = make_jpeg(spec), b = make_jpeg(JpegSpec());
+    JpegSpec shape;
+    shape.fill = 2;
+    Jpeg a = make_jpeg(shape), b = make_jpeg(JpegSpec());
     // The FF of FF D9 is the last byte of the first read.
     size_t lead = 8192 - (a.bytes.size() - 1);
     std::vector<ReadResult> r = read_file(concat({filler(lead, 0x00), a.bytes, b.bytes}), KEP_FOURCC_MJPG, dec.fd);

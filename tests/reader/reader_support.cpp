@@ -478,17 +478,17 @@ static void segment(Bytes &out, uint8_t code, const Bytes &payload)
     out.insert(out.end(), payload.begin(), payload.end());
 }
 
-Jpeg make_jpeg(const JpegSpec &spec)
+Jpeg make_jpeg(const JpegSpec &shape)
 {
     Jpeg j;
-    j.luma = qtable(spec.luma_q);
-    j.chroma = qtable(spec.chroma_q);
+    j.luma = qtable(shape.luma_q);
+    j.chroma = qtable(shape.chroma_q);
     Bytes &o = j.bytes;
     o = {0xFF, 0xD8};
-    if (spec.app0)
+    if (shape.app0)
         segment(o, 0xE0, {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0});
-    if (spec.comment > 0)
-        segment(o, 0xFE, Bytes(spec.comment, 'c'));
+    if (shape.comment > 0)
+        segment(o, 0xFE, Bytes(shape.comment, 'c'));
     Bytes dqt = {0x00};
     dqt.insert(dqt.end(), j.luma.begin(), j.luma.end());
     dqt.push_back(0x01);
@@ -496,19 +496,19 @@ Jpeg make_jpeg(const JpegSpec &spec)
     segment(o, 0xDB, dqt);
     j.dqt_end = o.size();
     j.dqt_at = j.dqt_end - dqt.size();
-    Bytes sof = {8, 0, 16, 0, 16, spec.components};
-    for (uint8_t c = 0; c < spec.components; c++) {
-        sof.insert(sof.end(), {(uint8_t)(c + 1), (uint8_t)(c == 0 ? spec.h << 4 | spec.v : 0x11), (uint8_t)(c == 0 ? 0 : 1)});
+    Bytes sof = {8, 0, 16, 0, 16, shape.components};
+    for (uint8_t c = 0; c < shape.components; c++) {
+        sof.insert(sof.end(), {(uint8_t)(c + 1), (uint8_t)(c == 0 ? shape.h << 4 | shape.v : 0x11), (uint8_t)(c == 0 ? 0 : 1)});
     }
     segment(o, 0xC0, sof);
     j.sof_end = o.size();
     j.sof_at = j.sof_end - sof.size();
     segment(o, 0xC4, Bytes(29, 0x21)); // Huffman tables: skipped as data
-    if (spec.restart)
+    if (shape.restart)
         segment(o, 0xDD, {0, 4});
     segment(o, 0xDA, {3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0});
-    uint32_t x = spec.seed * 2654435761u + 1;
-    for (size_t i = 0; i < spec.scan; i++) {
+    uint32_t x = shape.seed * 2654435761u + 1;
+    for (size_t i = 0; i < shape.scan; i++) {
         x = x * 1103515245u + 12345u;
         uint8_t b = (uint8_t)(x >> 16);
         if (b == 0x00)
@@ -517,16 +517,16 @@ Jpeg make_jpeg(const JpegSpec &spec)
             j.scan.push_back(0xFF);
             b = 0x00; // stuffing
         }
-        if (i + 1 == spec.scan && (b == 0x00 || b == 0xFF))
+        if (i + 1 == shape.scan && (b == 0x00 || b == 0xFF))
             b = 0x42;
         j.scan.push_back(b);
-        if (spec.restart && i % 64 == 63 && i + 1 < spec.scan) {
+        if (shape.restart && i % 64 == 63 && i + 1 < shape.scan) {
             j.scan.push_back(0xFF);
             j.scan.push_back((uint8_t)(0xD0 + (i / 64) % 8));
         }
     }
     o.insert(o.end(), j.scan.begin(), j.scan.end());
-    o.insert(o.end(), spec.fill, 0xFF);
+    o.insert(o.end(), shape.fill, 0xFF);
     o.insert(o.end(), {0xFF, 0xD9});
     j.scan.insert(j.scan.end(), {0xFF, 0xD9});
     return j;

@@ -123,7 +123,7 @@ struct Jpeg {
     size_t sof_at = 0, sof_end = 0; // and of the frame header
 };
 
-Jpeg make_jpeg(const JpegSpec &spec);
+Jpeg make_jpeg(const JpegSpec &shape);
 Bytes qtable(uint8_t base);
 
 // Frame bytes with padding removed and fill bytes in front of the end of

@@ -44,13 +44,13 @@ bool parse_count(const std::string &text, long min, long max, long &out)
     return true;
 }
 
-bool parse_fail(const std::string &spec, FailRule &rule, std::string &error)
+bool parse_fail(const std::string &shape, FailRule &rule, std::string &error)
 {
     std::vector<std::string> parts;
     size_t from = 0;
     for (;;) {
-        size_t colon = spec.find(':', from);
-        parts.push_back(spec.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
+        size_t colon = shape.find(':', from);
+        parts.push_back(shape.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
         if (colon == std::string::npos)
             break;
         from = colon + 1;
@@ -72,7 +72,7 @@ bool parse_fail(const std::string &spec, FailRule &rule, std::string &error)
         } else if (i == parts.size() - 1 && errno_from_name(parts[i]) != 0) {
             rule.err = errno_from_name(parts[i]);
         } else {
-            error = "--fail: bad field '" + parts[i] + "' in '" + spec + "'";
+            error = "--fail: bad field '" + parts[i] + "' in '" + shape + "'";
             return false;
         }
     }

@@ -361,4 +361,49 @@ TEST(MjpegChunks, EndOfImageWhoseFfClosesAReadEndsTheFrameAfterD9)
     EXPECT_EQ(unpadded(r[1].frame), b.scan);
 }
 
+// Reads staged in the reader's buffer (under 8192 bytes of room) and reads
+// made straight into the destination give the same frames, controls and
+// messages, fill bytes in front of the end of image included.
+TEST(MjpegChunks, FramesReadInPlaceEqualFramesStagedInTheBuffer)
+{
+    FakeDecoder dec;
+    std::vector<Bytes> images;
+    for (int i = 0; i < 40; i++) {
+        JpegSpec shape;
+        shape.seed = (uint8_t)(i + 1);
+        shape.fill = (size_t)(i * 7 % 40);
+        shape.scan = 500 + (size_t)(i * 677 % 2500);
+        shape.luma_q = (uint8_t)(10 + i % 3);
+        shape.restart = i % 4 == 0;
+        images.push_back(make_jpeg(shape).bytes);
+    }
+    Bytes stream = concat(images);
+
+    std::vector<ReadResult> staged = read_file(stream, KEP_FOURCC_MJPG, dec.fd, 4096);
+    std::string staged_out = last_out();
+    size_t staged_calls = dec.calls.size();
+    dec.calls.clear();
+    std::vector<ReadResult> in_place = read_file(stream, KEP_FOURCC_MJPG, dec.fd, 1u << 20);
+    EXPECT_EQ(in_place, staged);
+    EXPECT_EQ(last_out(), staged_out);
+    EXPECT_EQ(dec.calls.size(), staged_calls);
+    EXPECT_EQ(staged.size(), 40u + 1u);
+
+    // A read boundary inside the fill bytes: only those of the read holding
+    // the end of image are rewritten, wherever that read was made.
+    JpegSpec shape;
+    shape.fill = 12;
+    shape.scan = 3000;
+    Jpeg j = make_jpeg(shape);
+    for (size_t before = 1; before <= 16; before++) {
+        Bytes lead = filler(8192 - (j.bytes.size() - 2 - before), 0x00);
+        Bytes one = concat({lead, j.bytes, make_jpeg(JpegSpec()).bytes});
+        std::vector<ReadResult> a = read_file(one, KEP_FOURCC_MJPG, dec.fd, 4096);
+        std::vector<ReadResult> b = read_file(one, KEP_FOURCC_MJPG, dec.fd, 1u << 20);
+        ASSERT_EQ(b, a) << before << " bytes of the image before the end of image in the second read";
+        ASSERT_GT(a.size(), 1u);
+        EXPECT_EQ(normalised_mjpeg_frame(a[0].frame), j.scan) << before;
+    }
+}
+
 } // namespace

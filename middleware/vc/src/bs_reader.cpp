@@ -30,7 +30,7 @@ int32_t file_fill(bs_reader *r)
     }
     ssize_t n;
     do {
-        n = read(r->fd, r->base, BS_CHUNK);
+        n = read(r->fd, r->data, BS_CHUNK);
     } while (n < 0 && errno == EINTR);
     return (int32_t)n;
 }
@@ -86,12 +86,13 @@ int32_t init_failed(kep_m2m *m2m, bs_reader *r)
     return -1;
 }
 
-// Appends n bytes at *cursor if they fit before dst_end.
+// Appends n bytes at *cursor if they fit before dst_end; bytes read straight
+// into their place are only counted.
 bool append(uint8_t **cursor, uint8_t *dst_end, const uint8_t *from, size_t n)
 {
     if (n > (size_t)(dst_end - *cursor))
         return false;
-    if (n > 0)
+    if (n > 0 && from != *cursor)
         memcpy(*cursor, from, n);
     *cursor += n;
     return true;
@@ -149,7 +150,7 @@ extern "C" KEP_VC_API int32_t kep_bs_reader_init(kep_m2m *m2m, const char *path)
         }
         r->length = BS_CHUNK;
     }
-    r->position = r->base;
+    r->position = r->data = r->base;
     return 0;
 }
 
@@ -166,6 +167,7 @@ extern "C" KEP_VC_API int32_t kep_bs_reader_read_frame(kep_m2m *m2m, uint8_t *sr
         r->base = r->position = src;
         r->length = src_len;
     }
+    r->data = r->base;
 
     uint8_t *cursor = dst;
     uint8_t *const dst_end = dst + dst_size;
@@ -182,12 +184,16 @@ extern "C" KEP_VC_API int32_t kep_bs_reader_read_frame(kep_m2m *m2m, uint8_t *sr
     for (;;) {
         if (refill) {
             refill = false;
+            // A frame that runs on past this read would have the whole read
+            // appended: read it straight into its place in dst instead.
+            r->data = !memory && phase == BS_TAILER && dst_end - cursor >= (ptrdiff_t)BS_CHUNK ? cursor : r->base;
             int32_t n = r->fill(r);
             // A failed read ends the stream like the end of the file.
             if (n < 0)
                 n = 0;
             r->length = (uint32_t)n;
-            end = r->base + n;
+            frame_start = position = r->data;
+            end = r->data + n;
             remaining = (uint32_t)n;
             if (n == 0)
                 phase = BS_EXHAUSTED;
@@ -209,6 +215,14 @@ extern "C" KEP_VC_API int32_t kep_bs_reader_read_frame(kep_m2m *m2m, uint8_t *sr
                 r->position = found;
                 r->frame_at_base = !memory && found == r->base;
                 return -102;
+            }
+            if (r->data != r->base) {
+                // The rest of a read made in place moves to where it would
+                // have been read, so the next call goes on exactly as if.
+                size_t offset = (size_t)(found - r->data);
+                memcpy(r->base + offset, found, (size_t)(end - found));
+                found = r->base + offset;
+                r->data = r->base;
             }
             next = found;
             // The next frame may begin at the very first byte of this read.
@@ -241,7 +255,6 @@ extern "C" KEP_VC_API int32_t kep_bs_reader_read_frame(kep_m2m *m2m, uint8_t *sr
                 next = r->base;
                 break;
             }
-            frame_start = position = r->base;
             refill = true;
             continue;
         }
@@ -251,6 +264,7 @@ extern "C" KEP_VC_API int32_t kep_bs_reader_read_frame(kep_m2m *m2m, uint8_t *sr
             r->position = r->base;
             return -101;
         }
+        r->data = r->base;
         next = r->base;
         if (cursor == dst) {
             r->position = next;

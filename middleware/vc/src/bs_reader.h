@@ -74,6 +74,10 @@ struct bs_reader {
     bs_fill_fn fill;
     bs_parse_fn parse;
     mjpeg_parser_state *mjpeg;
+    // Where the current read's bytes lie: base, or, while a frame runs on past
+    // a read in file mode, their place in the destination, read there
+    // directly so that they are not copied again.
+    uint8_t *data;
     // A frame that starts exactly at base, found in data still in the
     // buffer: position == base must not mean "used up, read more" then.
     bool frame_at_base;

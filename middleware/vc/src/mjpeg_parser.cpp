@@ -155,7 +155,7 @@ uint8_t *mjpeg_frame_parser(kep_m2m *m2m, uint8_t *pos, uint32_t *remaining, int
 {
     bs_reader *r = (bs_reader *)m2m->bs_reader;
     mjpeg_parser_state *s = r->mjpeg;
-    uint8_t *const data_start = r->base;
+    uint8_t *const data_start = r->data;
     uint8_t *p = pos;
     uint32_t left = *remaining;
 

@@ -22,6 +22,7 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -200,28 +201,53 @@ void BM_FFmpeg_MJPEG(benchmark::State &state)
     ffmpeg_split(state, mjpeg_path(), AV_CODEC_ID_MJPEG);
 }
 
-BENCHMARK(BM_Reader_H264)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_FFmpeg_H264)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_Reader_MJPEG)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_FFmpeg_MJPEG)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Reader_H264)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_FFmpeg_H264)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_Reader_MJPEG)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_FFmpeg_MJPEG)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
-// Keeps each run's times so that the ratios can be printed at the end.
+// Keeps each run's times so that the ratios can be printed at the end, from
+// the median of the repetitions (run interleaved, so that a slow spell of the
+// machine does not fall on one side only).
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-                times[r.run_name.function_name] = {r.GetAdjustedCPUTime(), r.GetAdjustedRealTime()};
+            if (r.run_type == Run::RT_Iteration && !r.error_occurred) {
+                cpu[r.run_name.function_name].push_back(r.GetAdjustedCPUTime());
+                wall[r.run_name.function_name].push_back(r.GetAdjustedRealTime());
+            }
     }
-    std::map<std::string, std::pair<double, double>> times; // ms per pass: CPU, wall
+    static double median(std::vector<double> v)
+    {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    }
+    std::map<std::string, std::vector<double>> cpu, wall; // ms per pass
 };
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // Five interleaved repetitions unless the command line says otherwise.
+    std::vector<char *> args(argv, argv + argc);
+    char repetitions[] = "--benchmark_repetitions=5";
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    char no_aggregates[] = "--benchmark_report_aggregates_only=false";
+    bool chosen = false;
+    for (int i = 1; i < argc; i++)
+        chosen = chosen || strncmp(argv[i], "--benchmark_repetitions", 23) == 0;
+    if (!chosen) {
+        args.push_back(repetitions);
+        args.push_back(interleave);
+        args.push_back(no_aggregates);
+    }
+    argc = (int)args.size();
+    args.push_back(nullptr);
+    argv = args.data();
     benchmark::Initialize(&argc, argv);
     av_log_set_level(AV_LOG_QUIET);
     // Generate the streams before timing anything.
@@ -232,11 +258,12 @@ int main(int argc, char **argv)
     // CPU time is the fair measure on a shared machine; wall time is shown too.
     for (const char *format : {"H264", "MJPEG"}) {
         std::string ours = std::string("BM_Reader_") + format, peer = std::string("BM_FFmpeg_") + format;
-        if (!reporter.times.count(ours) || !reporter.times.count(peer))
+        if (!reporter.cpu.count(ours) || !reporter.cpu.count(peer))
             continue;
         double mb = (double)file_size(format[0] == 'H' ? h264_path() : mjpeg_path()) / 1e6;
-        auto [our_cpu, our_wall] = reporter.times[ours];
-        auto [peer_cpu, peer_wall] = reporter.times[peer];
+        double our_cpu = RatioReporter::median(reporter.cpu[ours]), our_wall = RatioReporter::median(reporter.wall[ours]);
+        double peer_cpu = RatioReporter::median(reporter.cpu[peer]),
+               peer_wall = RatioReporter::median(reporter.wall[peer]);
         printf("%-5s per CPU second: reader %7.0f MB/s, FFmpeg parser %7.0f MB/s, ratio %.2fx\n", format,
                mb / (our_cpu / 1e3), mb / (peer_cpu / 1e3), peer_cpu / our_cpu);
         printf("%-5s per wall second: reader %7.0f MB/s, FFmpeg parser %7.0f MB/s, ratio %.2fx\n", format,

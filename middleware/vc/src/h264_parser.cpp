@@ -58,42 +58,36 @@ inline unsigned trailing_zero_bytes(uint32_t v)
 // may go straight on at the group (counted from p) that holds the first byte
 // of the next pair of zero bytes, in the state it had. Coded slice data holds
 // such pairs only where emulation prevention put 00 00 03, so the jumps are
-// long. Returns end when no pair follows, or a position fewer than 65 bytes
-// before end from which the groups are examined one by one.
-#if defined(KEP_SCAN_AVX2)
-// The same 64 bytes per step in two 32-byte vectors, where the processor has them.
-__attribute__((target("avx2"))) const uint8_t *next_group_with_zero_pair_avx2(const uint8_t *p, const uint8_t *end)
+// long. Returns end when no pair follows.
+
+// The group, counted from p, that holds byte z.
+inline const uint8_t *group_of(const uint8_t *p, const uint8_t *z)
 {
-    const __m256i zero = _mm256_setzero_si256();
-    while (end - p >= 65) {
-        __m256i a = _mm256_or_si256(_mm256_loadu_si256((const __m256i *)p), _mm256_loadu_si256((const __m256i *)(p + 1)));
-        __m256i b = _mm256_or_si256(_mm256_loadu_si256((const __m256i *)(p + 32)),
-                                    _mm256_loadu_si256((const __m256i *)(p + 33)));
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(a, b), zero)) != 0) {
-            uint64_t m = (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero)) |
-                         (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)) << 32;
-            return p + (((unsigned)__builtin_ctzll(m) >> 2) << 2);
-        }
-        p += 64;
-    }
-    return p;
+    return p + ((size_t)(z - p) & ~(size_t)3);
 }
-#endif
+
+// The last few bytes, one by one; p is a group start.
+inline const uint8_t *zero_pair_in_tail(const uint8_t *p, const uint8_t *end)
+{
+    for (const uint8_t *q = p; end - q >= 2; q++)
+        if (q[0] == 0 && q[1] == 0)
+            return group_of(p, q);
+    return end;
+}
 
 #if defined(KEP_SCAN_SSE2)
-inline const uint8_t *next_group_with_zero_pair(const uint8_t *p, const uint8_t *end)
+// Byte i of (x | x one byte on) is zero when bytes i and i + 1 both are. Each
+// step needs one byte beyond its vectors: the pair may end there.
+inline __m128i zero_pairs16(const uint8_t *q)
 {
-#if defined(KEP_SCAN_AVX2)
-    if (__builtin_cpu_supports("avx2"))
-        return next_group_with_zero_pair_avx2(p, end);
-#endif
+    return _mm_or_si128(_mm_loadu_si128((const __m128i *)q), _mm_loadu_si128((const __m128i *)(q + 1)));
+}
+
+inline const uint8_t *zero_pair_sse2(const uint8_t *p, const uint8_t *end)
+{
     const __m128i zero = _mm_setzero_si128();
-    // Byte i of (x | x shifted by one byte) is zero when bytes i and i + 1 are.
-    auto pairs = [](const uint8_t *q) {
-        return _mm_or_si128(_mm_loadu_si128((const __m128i *)q), _mm_loadu_si128((const __m128i *)(q + 1)));
-    };
     while (end - p >= 65) {
-        __m128i a = pairs(p), b = pairs(p + 16), c = pairs(p + 32), d = pairs(p + 48);
+        __m128i a = zero_pairs16(p), b = zero_pairs16(p + 16), c = zero_pairs16(p + 32), d = zero_pairs16(p + 48);
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d)), zero)) != 0) {
             uint64_t m = (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero)) |
                          (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero)) << 16 |
@@ -103,11 +97,54 @@ inline const uint8_t *next_group_with_zero_pair(const uint8_t *p, const uint8_t 
         }
         p += 64;
     }
-    return p;
+    while (end - p >= 17) {
+        unsigned m = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(zero_pairs16(p), zero));
+        if (m != 0)
+            return p + (((unsigned)__builtin_ctz(m) >> 2) << 2);
+        p += 16;
+    }
+    return zero_pair_in_tail(p, end);
 }
-#else
+#endif
+
+#if defined(KEP_SCAN_AVX2)
+// The same in 32-byte vectors, where the processor has them.
+__attribute__((target("avx2"))) inline __m256i zero_pairs32(const uint8_t *q)
+{
+    return _mm256_or_si256(_mm256_loadu_si256((const __m256i *)q), _mm256_loadu_si256((const __m256i *)(q + 1)));
+}
+
+__attribute__((target("avx2"))) const uint8_t *zero_pair_avx2(const uint8_t *p, const uint8_t *end)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    while (end - p >= 65) {
+        __m256i a = zero_pairs32(p), b = zero_pairs32(p + 32);
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(a, b), zero)) != 0) {
+            uint64_t m = (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero)) |
+                         (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)) << 32;
+            return p + (((unsigned)__builtin_ctzll(m) >> 2) << 2);
+        }
+        p += 64;
+    }
+    if (end - p >= 33) {
+        uint32_t m = (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(zero_pairs32(p), zero));
+        if (m != 0)
+            return p + (((unsigned)__builtin_ctz(m) >> 2) << 2);
+        p += 32;
+    }
+    return zero_pair_sse2(p, end);
+}
+#endif
+
 inline const uint8_t *next_group_with_zero_pair(const uint8_t *p, const uint8_t *end)
 {
+#if defined(KEP_SCAN_AVX2)
+    if (__builtin_cpu_supports("avx2"))
+        return zero_pair_avx2(p, end);
+#endif
+#if defined(KEP_SCAN_SSE2)
+    return zero_pair_sse2(p, end);
+#else
     // The C library's scan finds each zero byte; a lone one is passed over.
     const uint8_t *from = p;
     while (end - from >= 2) {
@@ -115,12 +152,12 @@ inline const uint8_t *next_group_with_zero_pair(const uint8_t *p, const uint8_t 
         if (zero == nullptr)
             return end;
         if (zero[1] == 0)
-            return p + ((size_t)(zero - p) & ~(size_t)3);
+            return group_of(p, zero);
         from = zero + 2;
     }
     return end;
-}
 #endif
+}
 
 void set_entropy_mode(kep_m2m *m2m, uint32_t cabac)
 {

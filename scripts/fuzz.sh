@@ -4,13 +4,23 @@
 # its committed corpus (fuzz/corpus/<name> for target <name>_fuzz). New inputs
 # go to build-fuzz/corpus/<target>; crashes leave their input in
 # build-fuzz/artifacts/.
-# Usage: scripts/fuzz.sh [seconds per target (default 60)] [target...]
-#        (default: every target that has a corpus)
+# Usage: scripts/fuzz.sh [-r runs] [seconds per target (default 60)] [target...]
+#        (default: every target that has a corpus); with -r each target runs
+#        that many inputs, however long it takes, unless seconds is given too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-60}
-[ $# -gt 0 ] && shift
+runs=""
+if [ "${1:-}" = "-r" ]; then
+  runs=$2
+  shift 2
+fi
+if [ -n "$runs" ] && ! [[ "${1:-}" =~ ^[0-9]+$ ]]; then
+  seconds=0
+else
+  seconds=${1:-60}
+  [ $# -gt 0 ] && shift
+fi
 dir=build-fuzz
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
@@ -28,15 +38,18 @@ status=0
 for t in "${targets[@]}"; do
   mkdir -p "$dir/corpus/$t"
   log="$dir/$t.log"
-  if "$dir/fuzz/$t" -max_total_time="$seconds" -close_fd_mask=3 -max_len=20000 -print_final_stats=1 \
+  limits=(-max_total_time="$seconds")
+  [ -n "$runs" ] && limits+=(-runs="$runs")
+  start=$SECONDS
+  if "$dir/fuzz/$t" "${limits[@]}" -close_fd_mask=3 -max_len=20000 -print_final_stats=1 \
        -artifact_prefix="$dir/artifacts/$t-" "$dir/corpus/$t" "fuzz/corpus/${t%_fuzz}" >"$log" 2>&1; then
     result=ok
   else
     result=FAILED
     status=1
   fi
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
-  echo "$t: ${runs:-?} executions in ${seconds}s, $result"
+  done_runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
+  echo "$t: ${done_runs:-?} executions in $((SECONDS - start))s, $result"
   [ "$result" = ok ] || tail -n 30 "$log"
 done
 exit $status

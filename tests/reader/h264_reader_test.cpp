@@ -331,4 +331,33 @@ TEST(H264Chunks, FramesReadInPlaceEqualFramesStagedInTheBuffer)
     EXPECT_EQ(staged.size(), 52u + 1u); // the key frame, 51 pictures, the end
 }
 
+// The committed x264 streams (scripts/make_test_streams.sh), on every
+// platform: the plain rule's frames, one per picture, except that an IDR
+// picture without parameter sets stays with the picture before it.
+TEST(H264Streams, CommittedStreamsGiveAFramePerPicture)
+{
+    FakeDecoder dec;
+    struct {
+        const char *name;
+        Bytes stream;
+        size_t frames;
+    } streams[] = {{"CABAC, four slices", KEP_TEST_STREAM("h264_cabac_slices.h264"), 10},
+                   {"CAVLC, key frames without parameter sets", KEP_TEST_STREAM("h264_cavlc_idr.h264"), 8}};
+    for (auto &t : streams) {
+        ASSERT_FALSE(t.stream.empty()) << t.name;
+        std::vector<ReadResult> got = read_file(t.stream, KEP_FOURCC_H264, dec.fd);
+        EXPECT_EQ(got, reference_h264_file(t.stream)) << t.name;
+        size_t frames = 0;
+        Bytes joined;
+        for (const ReadResult &r : got)
+            if (r.code > 0) {
+                frames++;
+                Bytes f = unpadded(r.frame);
+                joined.insert(joined.end(), f.begin(), f.end());
+            }
+        EXPECT_EQ(frames, t.frames) << t.name;
+        EXPECT_EQ(joined, t.stream) << t.name;
+    }
+}
+
 } // namespace

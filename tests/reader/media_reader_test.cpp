@@ -204,8 +204,9 @@ void check_mjpeg(const Bytes &s, const char *what)
             if (r.code > 0)
                 frames.push_back(normalised_mjpeg_frame(r.frame));
         ASSERT_EQ(frames.size(), images.size()) << what << " lead " << lead;
+        // Fill bytes in front of an end of image are not part of a frame.
         for (size_t i = 0; i < images.size(); i++)
-            EXPECT_EQ(frames[i], images[i].scan) << what << " lead " << lead << " image " << i;
+            EXPECT_EQ(frames[i], normalised_mjpeg_frame(images[i].scan)) << what << " lead " << lead << " image " << i;
 
         // Tables and sampling as a plain walk sees them, skipping what a read
         // boundary cuts.
@@ -262,6 +263,21 @@ TEST(MediaMjpeg, Yuv422LargerPictures)
     o.frames = 4;
     o.quality = {2, 5};
     check_mjpeg(media::encode_mjpeg(o), "4:2:2, 640x480");
+}
+
+// The committed streams of scripts/make_test_streams.sh: x264's own layout
+// of parameter sets, SEI and multi-slice pictures; MJPEG with restart
+// markers, APP0 and COM segments and fill bytes before the end of image.
+TEST(MediaStreams, CommittedH264StreamsSplitAsFfmpegsParser)
+{
+    check_h264(KEP_TEST_STREAM("h264_cabac_slices.h264"), "CABAC, four slices, repeated parameter sets");
+    check_h264(KEP_TEST_STREAM("h264_cavlc_idr.h264"), "CAVLC, key frames without parameter sets");
+}
+
+TEST(MediaStreams, CommittedMjpegStreamsSplitAsFfmpegsParser)
+{
+    check_mjpeg(KEP_TEST_STREAM("mjpeg_420_restart.mjpeg"), "4:2:0, restart markers, fill bytes");
+    check_mjpeg(KEP_TEST_STREAM("mjpeg_422.mjpeg"), "4:2:2, fill bytes");
 }
 
 TEST(MediaMjpeg, MemoryModeReturnsEachImagesScan)

@@ -406,4 +406,39 @@ TEST(MjpegChunks, FramesReadInPlaceEqualFramesStagedInTheBuffer)
     }
 }
 
+// The committed MJPEG streams (scripts/make_test_streams.sh), on every
+// platform: a frame per image, each the scan with its restart markers and
+// the end of image without the fill bytes in front of it.
+TEST(MjpegStreams, CommittedStreamsGiveAFramePerImage)
+{
+    FakeDecoder dec;
+    struct {
+        const char *name;
+        Bytes stream;
+        size_t images;
+        size_t restart_markers;
+    } streams[] = {{"4:2:0 with restart markers", KEP_TEST_STREAM("mjpeg_420_restart.mjpeg"), 6, 6 * 8},
+                   {"4:2:2", KEP_TEST_STREAM("mjpeg_422.mjpeg"), 4, 0}};
+    for (auto &t : streams) {
+        ASSERT_FALSE(t.stream.empty()) << t.name;
+        // As delivered: the fill bytes and the old marker became zeros behind
+        // the rewritten end of image, which unpadded() drops with the padding.
+        std::vector<Bytes> frames;
+        for (const ReadResult &r : read_file(t.stream, KEP_FOURCC_MJPG, dec.fd))
+            if (r.code > 0)
+                frames.push_back(unpadded(r.frame));
+        ASSERT_EQ(frames.size(), t.images) << t.name;
+        size_t markers = 0;
+        for (const Bytes &f : frames) {
+            ASSERT_GE(f.size(), 3u);
+            EXPECT_EQ(f[f.size() - 2], 0xFF);
+            EXPECT_EQ(f.back(), 0xD9);
+            EXPECT_NE(f[f.size() - 3], 0xFF) << t.name << ": fill bytes left in front of the end of image";
+            for (size_t i = 0; i + 1 < f.size(); i++)
+                markers += f[i] == 0xFF && f[i + 1] >= 0xD0 && f[i + 1] <= 0xD7;
+        }
+        EXPECT_EQ(markers, t.restart_markers) << t.name;
+    }
+}
+
 } // namespace

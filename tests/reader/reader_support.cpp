@@ -204,6 +204,20 @@ Bytes filler(size_t n, uint8_t value)
     return Bytes(n, value);
 }
 
+Bytes load_file(const std::string &path)
+{
+    Bytes out;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return out;
+    uint8_t buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.insert(out.end(), buf, buf + n);
+    fclose(f);
+    return out;
+}
+
 // ---- H.264 -----------------------------------------------------------------
 
 void BitWriter::bits(uint32_t value, int n)

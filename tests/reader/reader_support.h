@@ -69,6 +69,10 @@ Bytes unpadded(const Bytes &frame);
 
 Bytes concat(const std::vector<Bytes> &parts);
 Bytes filler(size_t n, uint8_t value = 0xA5);
+// A whole file; empty when it cannot be read.
+Bytes load_file(const std::string &path);
+// One of the committed real streams (scripts/make_test_streams.sh).
+#define KEP_TEST_STREAM(name) load_file(std::string(KEP_SOURCE_DIR) + "/tests/reader/streams/" name)
 
 // ---- H.264 -----------------------------------------------------------------
 

@@ -24,7 +24,6 @@
 namespace {
 
 constexpr size_t HEADER = 5;
-constexpr size_t MAX_CALLS = 4096;
 
 [[noreturn]] void fail(const char *what)
 {
@@ -51,6 +50,8 @@ ReadResult take(int32_t n, const uint8_t *dst)
 }
 
 #if FUZZ_FILE_MODE
+constexpr size_t MAX_CALLS = 4096;
+
 int run_file(const Bytes &stream, uint32_t dst_size)
 {
     // One memory-backed file for the whole run, rewritten for each input.

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <random>
 #include <vector>
 
 namespace {
@@ -127,6 +128,37 @@ TEST(BitReader, ExpGolombWith32OrMoreLeadingZerosIsReportedAsAllOnes)
     Data z({0x00, 0x00});
     bits_handler_init(&h, z.bytes, z.size);
     EXPECT_EQ(ue_exp_golomb(&h), UINT32_MAX);
+}
+
+// Exp-Golomb codes counted a byte at a time must leave the handler exactly
+// where counting one bit at a time does, and give the same values, at every
+// bit position, with zero runs long and short, and at the end of the data.
+TEST(BitReader, ExpGolombLeavesTheHandlerWhereBitByBitCountingDoes)
+{
+    std::mt19937 rng(33);
+    for (int round = 0; round < 4000; round++) {
+        std::vector<uint8_t> bytes(rng() % 12);
+        for (uint8_t &b : bytes)
+            b = rng() % 3 == 0 ? (uint8_t)rng() : rng() % 2 ? 0 : (uint8_t)(1u << (rng() % 8));
+        Data d(bytes);
+        bits_handler fast, slow;
+        bits_handler_init(&fast, d.bytes, d.size);
+        bits_handler_init(&slow, d.bytes, d.size);
+        for (int op = 0; op < 8; op++) {
+            if (rng() % 3 == 0) {
+                int n = (int)(rng() % 12);
+                ASSERT_EQ(read_bits(&fast, n), read_bits(&slow, n));
+                continue;
+            }
+            uint32_t zeros = 0, want;
+            while (read_bits(&slow, 1) == 0 && ++zeros < 32) {
+            }
+            want = zeros == 32 ? UINT32_MAX : read_bits(&slow, (int)zeros) + ((1u << zeros) - 1u);
+            ASSERT_EQ(ue_exp_golomb(&fast), want) << "round " << round << " op " << op;
+            ASSERT_EQ(fast.cursor, slow.cursor) << "round " << round << " op " << op;
+            ASSERT_EQ(fast.bit_position, slow.bit_position) << "round " << round << " op " << op;
+        }
+    }
 }
 
 TEST(BitReaderDeath, MoreThan32BitsFailsTheAssertion)

@@ -46,12 +46,29 @@ extern "C" KEP_VC_API uint32_t read_bits(bits_handler *h, int32_t n)
 
 // 32 or more leading zeros give a value that 32 bits cannot hold; the code is
 // reported as 0xFFFFFFFF after consuming those 32 zeros.
+//
+// The zeros are counted a byte at a time rather than a bit at a time; reading
+// k bits in one call leaves the handler where k one-bit reads would.
 extern "C" KEP_VC_API uint32_t ue_exp_golomb(bits_handler *h)
 {
     uint32_t zeros = 0;
-    while (read_bits(h, 1) == 0) {
-        if (++zeros == 32)
+    for (;;) {
+        size_t offset = (size_t)(h->cursor - h->start) + (h->bit_position >= 8 ? 1 : 0);
+        if (offset >= h->size)
+            return UINT32_MAX; // only zeros from here on: 32 of them are read
+        uint32_t used = h->bit_position >= 8 ? 0 : h->bit_position;
+        uint32_t rest = (uint32_t)h->start[offset] & (0xFFu >> used); // bits not yet read
+        uint32_t lead = rest == 0 ? 8 - used : (uint32_t)__builtin_clz(rest) - 24 - used;
+        if (zeros + lead >= 32) {
+            read_bits(h, (int32_t)(32 - zeros));
             return UINT32_MAX;
+        }
+        zeros += lead;
+        if (rest != 0) {
+            read_bits(h, (int32_t)lead + 1); // the zeros and the 1 that ends them
+            break;
+        }
+        read_bits(h, (int32_t)lead);
     }
     return read_bits(h, (int32_t)zeros) + ((1u << zeros) - 1u);
 }

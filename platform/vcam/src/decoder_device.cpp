@@ -1,5 +1,6 @@
 #include "decoder_device.h"
 
+#include "buffer_math.h"
 #include "libc.h"
 #include "scene.h"
 
@@ -7,61 +8,16 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace vcam {
 
-namespace cam = kep::abi::camera;
-
 namespace {
-
-constexpr uint32_t kS420 = v4l2_fourcc('S', '4', '2', '0');
-constexpr uint32_t kH264 = v4l2_fourcc('H', '2', '6', '4');
-constexpr uint32_t kMjpg = v4l2_fourcc('M', 'J', 'P', 'G');
-constexpr uint32_t kCapture = V4L2_BUF_TYPE_VIDEO_CAPTURE; // pictures out
-constexpr uint32_t kOutput = V4L2_BUF_TYPE_VIDEO_OUTPUT;   // bit stream in
-constexpr uint32_t kFlagKey = 0x8, kFlagError = 0x40;
-constexpr unsigned kMinSide = 16, kMaxSide = 4096;
-// mmap offsets of the bit-stream queue start here; the picture queue's at 0.
-// Both stay below 2^31 so that 32-bit programs can pass them.
-constexpr uint64_t kOutputBase = 0x40000000;
-constexpr uint64_t kQueueSpan = 0x38000000;
 
 constexpr uint32_t kCidPrivate0 = 0x00981900, kCidPrivate1 = 0x00981901;
 constexpr uint32_t kCidQtabLuma = 0x00981905, kCidQtabChroma = 0x00981906;
 constexpr uint32_t kCidEntropy = 0x00990A65, kCidSubsampling = 0x009D0901;
-
-unsigned even_clamp(unsigned v)
-{
-    if (v < kMinSide)
-        v = kMinSide;
-    if (v > kMaxSide)
-        v = kMaxSide;
-    return v & ~1u;
-}
-
-size_t page_round(size_t n)
-{
-    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    return (n + page - 1) / page * page;
-}
-
-// Nearest-neighbour resampling of one plane; an exact copy at equal sizes.
-void resample(const uint8_t *src, int stride, unsigned sw, unsigned sh, uint8_t *dst, unsigned dw, unsigned dh)
-{
-    for (unsigned y = 0; y < dh; ++y) {
-        const uint8_t *row = src + static_cast<ptrdiff_t>(static_cast<size_t>(y) * sh / dh) * stride;
-        uint8_t *out = dst + static_cast<size_t>(y) * dw;
-        if (sw == dw) {
-            memcpy(out, row, dw);
-            continue;
-        }
-        for (unsigned x = 0; x < dw; ++x)
-            out[x] = row[static_cast<size_t>(x) * sw / dw];
-    }
-}
 
 // Exp-Golomb reading over an H.264 NAL unit's payload, emulation prevention
 // bytes skipped; reads past the end give zero bits.
@@ -105,92 +61,24 @@ struct NalBits {
 } // namespace
 
 DecoderDevice::DecoderDevice(Ledger &ledger, const Options &options, std::string path)
-    : Device(ledger, options, std::move(path)), in_fourcc_(kH264)
+    : M2MDevice(ledger, options, std::move(path), false)
 {
-    out_.type = kOutput;
-    out_.offset_base = kOutputBase;
-    cap_.type = kCapture;
-    in_fps_ = out_fps_ = options.fps;
+    readable_on_output_ = true;
     memset(qtable_, 0, sizeof qtable_);
     for (int &p : pps_cabac_)
         p = -1;
 }
 
-DecoderDevice::~DecoderDevice()
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    release_queue_locked(out_);
-    release_queue_locked(cap_);
-}
+DecoderDevice::~DecoderDevice() = default;
 
-std::string DecoderDevice::fault_scope(const char *name, const void *arg) const
+int DecoderDevice::other_ioctl(const char *name, void *arg)
 {
-    if (arg == nullptr)
-        return kind();
-    size_t at = 0;
-    if (!strcmp(name, "QBUF") || !strcmp(name, "DQBUF") || !strcmp(name, "QUERYBUF") || !strcmp(name, "REQBUFS"))
-        at = 4; // after the index or count
-    else if (strcmp(name, "S_FMT") && strcmp(name, "G_FMT") && strcmp(name, "TRY_FMT") && strcmp(name, "S_PARM") &&
-             strcmp(name, "G_PARM") && strcmp(name, "STREAMON") && strcmp(name, "STREAMOFF"))
-        return kind();
-    uint32_t type = 0;
-    memcpy(&type, static_cast<const uint8_t *>(arg) + at, sizeof type);
-    if (type == kCapture)
-        return "dec.cap";
-    if (type == kOutput)
-        return "dec.out";
-    return kind();
-}
-
-DecoderDevice::Queue *DecoderDevice::queue_of(uint32_t type)
-{
-    if (type == kCapture)
-        return &cap_;
-    if (type == kOutput)
-        return &out_;
-    return nullptr;
-}
-
-int DecoderDevice::handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock)
-{
-    if (arg == nullptr)
-        return -EFAULT;
     std::string n = name;
-    if (n == "QUERYCAP")
-        return querycap(arg);
     if (n == "S_CTRL" || n == "G_CTRL")
         return ctrl(n == "S_CTRL", arg);
     if (n == "S_EXT_CTRLS")
         return ext_ctrls(arg);
-    if (n == "S_PARM" || n == "G_PARM")
-        return parm(n == "S_PARM", request, arg);
-    if (n == "S_FMT" || n == "G_FMT" || n == "TRY_FMT")
-        return fmt(name, request, arg);
-    if (n == "REQBUFS")
-        return reqbufs(arg);
-    if (n == "QUERYBUF")
-        return querybuf(request, arg);
-    if (n == "QBUF")
-        return qbuf(request, arg);
-    if (n == "DQBUF")
-        return dqbuf(request, arg, nonblock);
-    if (n == "STREAMON" || n == "STREAMOFF")
-        return stream(n == "STREAMON", arg);
     return -EINVAL;
-}
-
-int DecoderDevice::querycap(void *arg)
-{
-    v4l2_capability cap;
-    memset(&cap, 0, sizeof cap);
-    strncpy(reinterpret_cast<char *>(cap.driver), "vcam-codec", sizeof cap.driver - 1);
-    strncpy(reinterpret_cast<char *>(cap.card), "kep virtual decoder", sizeof cap.card - 1);
-    snprintf(reinterpret_cast<char *>(cap.bus_info), sizeof cap.bus_info, "platform:%s", path().c_str());
-    cap.version = 0x050A00;
-    cap.device_caps = V4L2_CAP_VIDEO_M2M | V4L2_CAP_STREAMING;
-    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
-    memcpy(arg, &cap, sizeof cap);
-    return 0;
 }
 
 // The table's 64 bytes are read from the program's memory at once, as the
@@ -287,195 +175,15 @@ int DecoderDevice::ext_ctrls(void *arg)
 #endif
 }
 
-int DecoderDevice::parm(bool set, unsigned long request, void *arg)
+int DecoderDevice::forced_grant(const Queue &q) const
 {
-    if (streamparm_abi(request) == Abi::none)
-        return -ENOTTY;
-    cam::streamparm p;
-    memcpy(&p, arg, sizeof p);
-    std::lock_guard<std::mutex> lock(mu_);
-    unsigned *fps = p.type == kCapture ? &out_fps_ : p.type == kOutput ? &in_fps_ : nullptr;
-    if (fps == nullptr)
-        return -EINVAL;
-    cam::fract &tpf = p.parm.output.timeperframe;
-    if (set && tpf.numerator != 0 && tpf.denominator != 0) {
-        unsigned f = tpf.denominator / tpf.numerator;
-        *fps = f == 0 ? 1 : f;
-        ledger_.set(p.type == kCapture ? "dec.cap.fps" : "dec.out.fps", *fps);
-    }
-    memset(&p.parm, 0, sizeof p.parm);
-    p.parm.output.capability = V4L2_CAP_TIMEPERFRAME;
-    p.parm.output.timeperframe = cam::fract{1, *fps};
-    memcpy(arg, &p, sizeof p);
-    return 0;
+    return &q == &cap_ && options_.dec_cap_grant >= 0 ? options_.dec_cap_grant : options_.dec_grant;
 }
 
-uint32_t DecoderDevice::bitstream_size() const
+int DecoderDevice::accept_locked(Queue &q, Slot &s, const BufferDesc &d)
 {
-    // Room for a JPEG picture at the finest quality of a busy scene.
-    return static_cast<uint32_t>(page_round(static_cast<size_t>(in_w_) * in_h_ * 2 + 65536));
-}
-
-int DecoderDevice::fmt(const char *name, unsigned long request, void *arg)
-{
-    Abi abi = format_abi(request);
-    if (abi == Abi::none)
-        return -ENOTTY;
-    FormatDesc f = load_format(abi, arg);
-    std::lock_guard<std::mutex> lock(mu_);
-    Queue *q = queue_of(f.type);
-    if (q == nullptr)
-        return -EINVAL;
-    bool stream = q == &out_;
-    unsigned w = stream ? in_w_ : out_w_, h = stream ? in_h_ : out_h_;
-    uint32_t fourcc = stream ? in_fourcc_ : kS420;
-    bool set = strcmp(name, "S_FMT") == 0;
-    if (set || strcmp(name, "TRY_FMT") == 0) {
-        w = even_clamp(f.pix.width);
-        h = even_clamp(f.pix.height);
-        if (stream)
-            fourcc = f.pix.pixelformat == kMjpg ? kMjpg : kH264;
-    }
-    if (set) {
-        const char *side = stream ? "dec.out." : "dec.cap.";
-        ledger_.set(std::string(side) + "width", f.pix.width);
-        ledger_.set(std::string(side) + "height", f.pix.height);
-        ledger_.set(std::string(side) + "pixelformat", f.pix.pixelformat);
-        if (q->streaming || !q->slots.empty())
-            return -EBUSY;
-        if (stream) {
-            in_w_ = w;
-            in_h_ = h;
-            if (in_fourcc_ != fourcc)
-                engine_stale_ = true;
-            in_fourcc_ = fourcc;
-        } else {
-            out_w_ = w;
-            out_h_ = h;
-        }
-    }
-    memset(&f.pix, 0, sizeof f.pix);
-    f.pix.width = w;
-    f.pix.height = h;
-    f.pix.pixelformat = fourcc;
-    f.pix.field = V4L2_FIELD_NONE;
-    f.pix.colorspace = V4L2_COLORSPACE_REC709;
-    if (stream) {
-        unsigned keep_w = in_w_, keep_h = in_h_;
-        in_w_ = w, in_h_ = h;
-        f.pix.sizeimage = bitstream_size();
-        in_w_ = keep_w, in_h_ = keep_h;
-    } else {
-        f.pix.bytesperline = w;
-        f.pix.sizeimage = static_cast<uint32_t>(s420_size(w, h));
-    }
-    store_format(abi, f, arg);
-    return 0;
-}
-
-void DecoderDevice::release_queue_locked(Queue &q)
-{
-    if (q.pool != nullptr)
-        libc::munmap(q.pool, q.pool_len);
-    if (q.pool_fd >= 0)
-        libc::close(q.pool_fd);
-    q.pool = nullptr;
-    q.pool_fd = -1;
-    q.pool_len = q.stride = 0;
-    q.slots.clear();
-    q.queued.clear();
-    q.done.clear();
-    q.memory = 0;
-    update_readable_locked();
-}
-
-int DecoderDevice::reqbufs(void *arg)
-{
-    v4l2_requestbuffers rb;
-    memcpy(&rb, arg, sizeof rb);
-    std::lock_guard<std::mutex> lock(mu_);
-    Queue *q = queue_of(rb.type);
-    if (q == nullptr)
-        return -EINVAL;
-    const char *side = q == &cap_ ? "dec.cap." : "dec.out.";
-    ledger_.set(std::string(side) + "REQBUFS.count", rb.count);
-    ledger_.set(std::string(side) + "REQBUFS.memory", rb.memory);
-    if (rb.memory != V4L2_MEMORY_MMAP)
-        return -EINVAL;
-    if (q->streaming)
-        return -EBUSY;
-    release_queue_locked(*q);
-    unsigned granted = 0;
-    if (rb.count > 0) {
-        int forced = q == &cap_ && options_.dec_cap_grant >= 0 ? options_.dec_cap_grant : options_.dec_grant;
-        granted = forced >= 0 ? static_cast<unsigned>(forced) : (rb.count > kMaxBuffers ? kMaxBuffers : rb.count);
-    }
-    q->buffer_size = q == &cap_ ? static_cast<uint32_t>(s420_size(out_w_, out_h_)) : bitstream_size();
-    if (granted > 0) {
-        q->stride = page_round(q->buffer_size);
-        q->pool_len = q->stride * granted;
-        if (q->pool_len > kQueueSpan)
-            return -ENOMEM;
-        q->pool_fd = memfd_create(q == &cap_ ? "vcam-dec-picture" : "vcam-dec-bitstream", MFD_CLOEXEC);
-        if (q->pool_fd < 0 || ftruncate(q->pool_fd, static_cast<off_t>(q->pool_len)) != 0) {
-            release_queue_locked(*q);
-            return -ENOMEM;
-        }
-        void *p = libc::mmap(nullptr, q->pool_len, PROT_READ | PROT_WRITE, MAP_SHARED, q->pool_fd, 0);
-        if (p == MAP_FAILED) {
-            release_queue_locked(*q);
-            return -ENOMEM;
-        }
-        q->pool = static_cast<uint8_t *>(p);
-        q->memory = rb.memory;
-        q->slots.assign(granted, Slot{});
-    }
-    ledger_.set(std::string(side) + "REQBUFS.granted", granted);
-    rb.count = granted;
-    memcpy(arg, &rb, sizeof rb);
-    return 0;
-}
-
-int DecoderDevice::querybuf(unsigned long request, void *arg)
-{
-    Abi abi = buffer_abi(request);
-    if (abi == Abi::none)
-        return -ENOTTY;
-    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
-    BufferDesc d = load_buffer(abi, arg);
-    std::lock_guard<std::mutex> lock(mu_);
-    Queue *q = queue_of(d.type);
-    if (q == nullptr || d.index >= q->slots.size())
-        return -EINVAL;
-    const Slot &s = q->slots[d.index];
-    BufferDesc out;
-    out.index = d.index;
-    out.type = q->type;
-    out.memory = q->memory;
-    out.field = V4L2_FIELD_NONE;
-    out.flags = (s.queued ? V4L2_BUF_FLAG_QUEUED : 0u) | (s.done ? V4L2_BUF_FLAG_DONE : 0u) | V4L2_BUF_FLAG_MAPPED;
-    out.addr = q->offset_base + d.index * q->stride;
-    out.length = q->buffer_size;
-    store_buffer(abi, out, arg);
-    return 0;
-}
-
-int DecoderDevice::qbuf(unsigned long request, void *arg)
-{
-    Abi abi = buffer_abi(request);
-    if (abi == Abi::none)
-        return -ENOTTY;
-    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
-    BufferDesc d = load_buffer(abi, arg);
-    std::lock_guard<std::mutex> lock(mu_);
-    Queue *q = queue_of(d.type);
-    if (q == nullptr || q->memory == 0 || d.memory != q->memory || d.index >= q->slots.size())
-        return -EINVAL;
-    Slot &s = q->slots[d.index];
-    if (s.queued || s.done)
-        return -EINVAL;
-    if (q == &out_) {
-        if (d.bytesused > q->buffer_size)
+    if (&q == &out_) {
+        if (d.bytesused > q.buffer_size)
             return -EINVAL;
         if (ledger_.take_dec_refuse()) {
             ledger_.count("dec.refused");
@@ -483,91 +191,23 @@ int DecoderDevice::qbuf(unsigned long request, void *arg)
         }
         s.bytesused = d.bytesused;
     }
-    s.queued = true;
-    q->queued.push_back(d.index);
-    run_jobs_locked();
     return 0;
 }
 
-int DecoderDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
+void DecoderDevice::format_set_locked(Queue &q, uint32_t was)
 {
-    Abi abi = buffer_abi(request);
-    if (abi == Abi::none)
-        return -ENOTTY;
-    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
-    BufferDesc d = load_buffer(abi, arg);
-    std::lock_guard<std::mutex> lock(mu_);
-    Queue *q = queue_of(d.type);
-    if (q == nullptr || q->memory == 0 || d.memory != q->memory)
-        return -EINVAL;
-    if (ledger_.take_eagain())
-        return -EAGAIN;
-    // Decoding happens inside the requests, so nothing done now means nothing
-    // will be done while the program waits: EIO (EAGAIN on a non-blocking
-    // descriptor) rather than blocking for ever.
-    if (q->done.empty())
-        return nonblock ? -EAGAIN : -EIO;
-    unsigned index = q->done.front();
-    q->done.pop_front();
-    Slot &s = q->slots[index];
-    s.done = false;
-    BufferDesc out;
-    out.index = index;
-    out.type = q->type;
-    out.memory = q->memory;
-    out.field = V4L2_FIELD_NONE;
-    out.bytesused = s.bytesused;
-    out.flags = s.flags;
-    out.sec = s.stamp.tv_sec;
-    out.usec = s.stamp.tv_nsec / 1000;
-    out.sequence = s.sequence;
-    out.addr = q->offset_base + index * q->stride;
-    out.length = q->buffer_size;
-    if (q == &cap_) {
-        ledger_.count("dec.frames");
-        if (ledger_.take_dec_bad_index())
-            out.index = static_cast<uint32_t>(q->slots.size());
-    }
-    update_readable_locked();
-    store_buffer(abi, out, arg);
-    return 0;
+    if (&q == &out_ && was != stream_fourcc_)
+        engine_stale_ = true;
 }
 
-int DecoderDevice::stream(bool on, void *arg)
+void DecoderDevice::stream_stopped_locked(Queue &q)
 {
-    uint32_t type = 0;
-    memcpy(&type, arg, sizeof type);
-    std::lock_guard<std::mutex> lock(mu_);
-    Queue *q = queue_of(type);
-    if (q == nullptr)
-        return -EINVAL;
-    if (on) {
-        q->streaming = true;
-        run_jobs_locked();
-        return 0;
-    }
-    q->streaming = false;
-    // Streaming off hands every buffer back to the program; a new stream
-    // starts the decoder afresh.
-    for (Slot &s : q->slots)
-        s.queued = s.done = false;
-    q->queued.clear();
-    q->done.clear();
-    if (q == &out_) {
+    if (&q == &out_) {
         engine_stale_ = true;
         for (int &p : pps_cabac_)
             p = -1;
         have_qtable_[0] = have_qtable_[1] = false;
     }
-    update_readable_locked();
-    return 0;
-}
-
-void DecoderDevice::update_readable_locked()
-{
-    // Readable while any buffer can be dequeued: the library's wait must end
-    // after a frame that gave no picture too.
-    set_readable(!cap_.done.empty() || !out_.done.empty());
 }
 
 void DecoderDevice::run_jobs_locked()
@@ -619,14 +259,14 @@ bool DecoderDevice::h264_entropy_matches_locked(const uint8_t *data, size_t n)
 int DecoderDevice::decode_frame_locked(const uint8_t *data, size_t n, uint8_t *dst)
 {
     if (engine_stale_ || !engine_) {
-        engine_ = make_dec_engine(in_fourcc_);
+        engine_ = make_dec_engine(stream_fourcc_);
         engine_stale_ = false;
     }
     if (!engine_ || n == 0)
         return -1;
     DecodedPicture pic;
     int r;
-    if (in_fourcc_ == kH264) {
+    if (stream_fourcc_ == kH264) {
         if (!h264_entropy_matches_locked(data, n)) {
             ledger_.count("dec.entropy_mismatch");
             return -1;
@@ -691,7 +331,7 @@ void DecoderDevice::decode_one_locked(unsigned out_index, unsigned cap_index)
         ledger_.count("dec.errors");
     } else {
         cs.bytesused = static_cast<uint32_t>(s420_size(out_w_, out_h_));
-        cs.flags = in_fourcc_ == kMjpg ? kFlagKey : 0;
+        cs.flags = stream_fourcc_ == kMjpg ? kFlagKey : 0;
         ledger_.count("dec.decoded");
     }
     cap_.done.push_back(cap_index);
@@ -706,34 +346,6 @@ bool DecoderDevice::lends(uint64_t addr, uint64_t len, bool mapped, uint64_t off
         return false;
     const Slot &s = cap_.slots[offset / cap_.stride];
     return !s.queued && !s.done;
-}
-
-void *DecoderDevice::mmap(size_t len, int prot, int flags, off_t offset, int *err)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    uint64_t off = static_cast<uint64_t>(offset);
-    Queue *q = off >= kOutputBase ? &out_ : &cap_;
-    if (offset < 0 || q->memory != V4L2_MEMORY_MMAP || !(flags & MAP_SHARED) || q->stride == 0 ||
-        (off - q->offset_base) % q->stride != 0 || off - q->offset_base >= q->pool_len || len == 0 ||
-        len > q->stride) {
-        *err = EINVAL;
-        return nullptr;
-    }
-    void *p = libc::mmap(nullptr, len, prot, flags & ~MAP_FIXED, q->pool_fd, static_cast<off_t>(off - q->offset_base));
-    if (p == MAP_FAILED) {
-        *err = errno;
-        return nullptr;
-    }
-    return p;
-}
-
-void DecoderDevice::shutdown()
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    out_.streaming = cap_.streaming = false;
-    release_queue_locked(out_);
-    release_queue_locked(cap_);
-    engine_.reset();
 }
 
 } // namespace vcam

@@ -11,80 +11,51 @@
 #define VCAM_DECODER_DEVICE_H
 
 #include "dec_engine.h"
-#include "descriptors.h"
-#include "device.h"
+#include "m2m_device.h"
 
-#include <deque>
 #include <memory>
 #include <vector>
 
 namespace vcam {
 
-class DecoderDevice : public Device {
+// The output queue's size (in_w_, in_h_) is the stream's, the capture
+// queue's (out_w_, out_h_) the pictures'.
+class DecoderDevice : public M2MDevice {
 public:
     DecoderDevice(Ledger &ledger, const Options &options, std::string path);
     ~DecoderDevice() override;
 
-    void *mmap(size_t len, int prot, int flags, off_t offset, int *err) override;
-    void shutdown() override;
     const char *kind() const override { return "dec"; }
     bool lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset) override;
     void before_fork() override { mu_.lock(); }
     void after_fork(bool) override { mu_.unlock(); }
 
 protected:
-    int handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock) override;
-    std::string fault_scope(const char *name, const void *arg) const override;
+    int other_ioctl(const char *name, void *arg) override;
+    const char *card() const override { return "kep virtual decoder"; }
+    int forced_grant(const Queue &q) const override;
+    int accept_locked(Queue &q, Slot &s, const BufferDesc &d) override;
+    bool take_eagain_locked() override { return ledger_.take_eagain(); }
+    bool take_bad_index_locked() override { return ledger_.take_dec_bad_index(); }
+    void format_set_locked(Queue &q, uint32_t was) override;
+    // A new stream starts the decoder afresh.
+    void stream_stopped_locked(Queue &q) override;
+    void run_jobs_locked() override;
+    void shutdown_locked() override { engine_.reset(); }
 
 private:
-    struct Slot {
-        bool queued = false, done = false;
-        uint32_t bytesused = 0, flags = 0, sequence = 0;
-        timespec stamp{};
-    };
-    struct Queue {
-        uint32_t type = 0;
-        uint32_t memory = 0; // 0: no buffers
-        std::vector<Slot> slots;
-        std::deque<unsigned> queued, done;
-        bool streaming = false;
-        int pool_fd = -1;
-        uint8_t *pool = nullptr;
-        size_t pool_len = 0, stride = 0;
-        uint32_t buffer_size = 0;
-        uint64_t offset_base = 0;
-    };
-
-    Queue *queue_of(uint32_t type);
-    int querycap(void *arg);
     int ctrl(bool set, void *arg);
     int ext_ctrls(void *arg);
     int set_qtable_locked(uint32_t id, uint64_t addr);
-    int parm(bool set, unsigned long request, void *arg);
-    int fmt(const char *name, unsigned long request, void *arg);
-    int reqbufs(void *arg);
-    int querybuf(unsigned long request, void *arg);
-    int qbuf(unsigned long request, void *arg);
-    int dqbuf(unsigned long request, void *arg, bool nonblock);
-    int stream(bool on, void *arg);
 
-    void release_queue_locked(Queue &q);
-    uint32_t bitstream_size() const;
-    void run_jobs_locked();
     void decode_one_locked(unsigned out_index, unsigned cap_index);
     // -1 error, 0 no picture, 1 picture written into the capture buffer.
     int decode_frame_locked(const uint8_t *data, size_t n, uint8_t *dst);
     bool h264_entropy_matches_locked(const uint8_t *data, size_t n);
-    void update_readable_locked();
 
-    std::mutex mu_;
     std::unique_ptr<DecEngine> engine_;
     bool engine_stale_ = true;
 
-    unsigned in_w_ = 1280, in_h_ = 720;   // output queue: the stream's size
-    unsigned out_w_ = 1280, out_h_ = 720; // capture queue: the pictures
-    uint32_t in_fourcc_;
-    unsigned in_fps_ = 30, out_fps_ = 30;
     int entropy_ = 0;     // 0 CAVLC, 1 CABAC
     int subsampling_ = 2; // 2 = 4:2:0, 1 = 4:2:2
     int private_[2] = {0, 0};
@@ -93,7 +64,6 @@ private:
     int pps_cabac_[256]; // entropy mode of each picture parameter set seen; -1 none
     std::vector<uint8_t> jpeg_;
 
-    Queue out_, cap_;
     uint32_t sequence_ = 0;
 };
 

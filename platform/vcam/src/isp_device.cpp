@@ -1,5 +1,6 @@
 #include "isp_device.h"
 
+#include "buffer_math.h"
 #include "libc.h"
 
 #include <atomic>
@@ -31,21 +32,6 @@ void copy_name(uint8_t *dst, size_t size, const char *src)
 {
     memset(dst, 0, size);
     strncpy(reinterpret_cast<char *>(dst), src, size - 1);
-}
-
-unsigned even_clamp(unsigned v)
-{
-    if (v < kMinSide)
-        v = kMinSide;
-    if (v > kMaxSide)
-        v = kMaxSide;
-    return v & ~1u;
-}
-
-size_t page_round(size_t n)
-{
-    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    return (n + page - 1) / page * page;
 }
 
 } // namespace
@@ -225,8 +211,8 @@ int IspDevice::fmt(const char *name, unsigned long request, void *arg)
                 return -EBUSY;
         }
         // Like a driver, adjust what cannot be done rather than refuse it.
-        w = options_.size_w != 0 ? options_.size_w : even_clamp(f.pix.width);
-        h = options_.size_h != 0 ? options_.size_h : even_clamp(f.pix.height);
+        w = options_.size_w != 0 ? options_.size_w : even_clamp(f.pix.width, kMinSide, kMaxSide);
+        h = options_.size_h != 0 ? options_.size_h : even_clamp(f.pix.height, kMinSide, kMaxSide);
         field = f.pix.field == V4L2_FIELD_ANY ? static_cast<uint32_t>(V4L2_FIELD_NONE) : f.pix.field;
     }
     if (set) {

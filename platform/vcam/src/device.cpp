@@ -100,4 +100,14 @@ void *Device::mmap(size_t, int, int, off_t, int *err)
     return nullptr;
 }
 
+Abi Device::load_counted_buffer(unsigned long request, const void *arg, BufferDesc *d)
+{
+    Abi abi = buffer_abi(request);
+    if (abi == Abi::none)
+        return abi;
+    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
+    *d = load_buffer(abi, arg);
+    return abi;
+}
+
 } // namespace vcam

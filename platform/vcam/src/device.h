@@ -6,6 +6,7 @@
 #ifndef VCAM_DEVICE_H
 #define VCAM_DEVICE_H
 
+#include "descriptors.h"
 #include "ledger.h"
 #include "options.h"
 
@@ -71,6 +72,10 @@ protected:
         (void)name, (void)arg;
         return kind();
     }
+
+    // Reads a buffer descriptor in whichever layout the request code names
+    // and counts that layout; Abi::none (nothing read) for a code of neither.
+    Abi load_counted_buffer(unsigned long request, const void *arg, BufferDesc *d);
 
     // The request proper; name is the request name without VIDIOC_.
     virtual int handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock) = 0;

@@ -297,11 +297,10 @@ int IspDevice::reqbufs(void *arg)
 
 int IspDevice::querybuf(unsigned long request, void *arg)
 {
-    Abi abi = buffer_abi(request);
+    BufferDesc d;
+    Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
-    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
-    BufferDesc d = load_buffer(abi, arg);
     std::lock_guard<std::mutex> lock(mu_);
     if (d.type != kCapture || d.index >= slots_.size())
         return -EINVAL;
@@ -326,11 +325,10 @@ int IspDevice::querybuf(unsigned long request, void *arg)
 
 int IspDevice::qbuf(unsigned long request, void *arg)
 {
-    Abi abi = buffer_abi(request);
+    BufferDesc d;
+    Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
-    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
-    BufferDesc d = load_buffer(abi, arg);
     std::lock_guard<std::mutex> lock(mu_);
     if (d.type != kCapture || memory_ == 0 || d.memory != memory_ || d.index >= slots_.size())
         return -EINVAL;
@@ -351,11 +349,10 @@ int IspDevice::qbuf(unsigned long request, void *arg)
 
 int IspDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
 {
-    Abi abi = buffer_abi(request);
+    BufferDesc d;
+    Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
-    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
-    BufferDesc d = load_buffer(abi, arg);
     std::unique_lock<std::mutex> lock(mu_);
     if (d.type != kCapture || memory_ == 0 || d.memory != memory_ || !streaming_)
         return -EINVAL;

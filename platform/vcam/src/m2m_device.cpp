@@ -274,11 +274,10 @@ void M2MDevice::locate(const Queue &q, unsigned index, BufferDesc &out) const
 
 int M2MDevice::querybuf(unsigned long request, void *arg)
 {
-    Abi abi = buffer_abi(request);
+    BufferDesc d;
+    Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
-    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
-    BufferDesc d = load_buffer(abi, arg);
     std::lock_guard<std::mutex> lock(mu_);
     Queue *q = queue_of(d.type);
     if (q == nullptr || d.index >= q->slots.size())
@@ -298,11 +297,10 @@ int M2MDevice::querybuf(unsigned long request, void *arg)
 
 int M2MDevice::qbuf(unsigned long request, void *arg)
 {
-    Abi abi = buffer_abi(request);
+    BufferDesc d;
+    Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
-    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
-    BufferDesc d = load_buffer(abi, arg);
     std::lock_guard<std::mutex> lock(mu_);
     Queue *q = queue_of(d.type);
     if (q == nullptr || q->memory == 0 || d.memory != q->memory || d.index >= q->slots.size())
@@ -321,11 +319,10 @@ int M2MDevice::qbuf(unsigned long request, void *arg)
 
 int M2MDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
 {
-    Abi abi = buffer_abi(request);
+    BufferDesc d;
+    Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
-    ledger_.count(abi == Abi::camera ? "abi.camera" : "abi.host");
-    BufferDesc d = load_buffer(abi, arg);
     std::lock_guard<std::mutex> lock(mu_);
     Queue *q = queue_of(d.type);
     if (q == nullptr || q->memory == 0 || d.memory != q->memory)

@@ -7,7 +7,7 @@ if(KEP_WITH_AUDIO)
 
   foreach(tool aacpack aacplay)
     add_executable(${tool} ${CMAKE_CURRENT_LIST_DIR}/${tool}.cpp)
-    target_link_libraries(${tool} PRIVATE PkgConfig::KEP_FDK_AAC PkgConfig::KEP_AAC_ALSA)
+    target_link_libraries(${tool} PRIVATE kep_mono_pcm PkgConfig::KEP_FDK_AAC PkgConfig::KEP_AAC_ALSA)
     kep_deliverable(${tool})
   endforeach()
 endif()

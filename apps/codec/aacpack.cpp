@@ -10,6 +10,8 @@
 #include <alsa/asoundlib.h>
 #include <fdk-aac/aacenc_lib.h>
 
+#include "mono_pcm.h"
+
 namespace {
 
 const char kCaptureDevice[] = "hw:0,0";
@@ -138,41 +140,15 @@ int setup_encoder(const Settings &s, HANDLE_AACENCODER *enc, AACENC_InfoStruct *
   return 0;
 }
 
-int capture_failed(snd_pcm_t **pcm, const char *step, int result) {
-  fputs(step, stderr);
+// Results -21 (open) to -27 (applying the parameters), one per step.
+int setup_capture(const Settings &s, snd_pcm_t **pcm) {
+  mono_pcm_result r = mono_pcm_open(pcm, kCaptureDevice, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK, (unsigned int)s.sample_rate);
+  if (r.step == MONO_PCM_OK) return 0;
+  mono_pcm_report(r, false);
+  if (r.step == MONO_PCM_OPEN) return -21;
   snd_pcm_close(*pcm);
   *pcm = nullptr;
-  return result;
-}
-
-int setup_capture(const Settings &s, snd_pcm_t **pcm) {
-  int rc = snd_pcm_open(pcm, kCaptureDevice, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
-  if (rc < 0) {
-    fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(rc));
-    *pcm = nullptr;
-    return -21;
-  }
-  snd_pcm_hw_params_t *params;
-  snd_pcm_hw_params_alloca(&params);
-  memset(params, 0, snd_pcm_hw_params_sizeof());
-  if (snd_pcm_hw_params_any(*pcm, params) < 0)
-    return capture_failed(pcm, "snd_pcm_hw_params_any", -22);
-  if (snd_pcm_hw_params_set_access(*pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) < 0)
-    return capture_failed(pcm, "snd_pcm_hw_params_set_access", -23);
-  if (snd_pcm_hw_params_set_format(*pcm, params, SND_PCM_FORMAT_S16_LE) < 0)
-    return capture_failed(pcm, "snd_pcm_hw_params_set_format", -24);
-  if (snd_pcm_hw_params_set_channels(*pcm, params, 1) < 0)
-    return capture_failed(pcm, "snd_pcm_hw_params_set_channels", -25);
-  // The rate must be exact; the step keeps the name it has always printed.
-  if (snd_pcm_hw_params_set_rate(*pcm, params, (unsigned int)s.sample_rate, 0) < 0)
-    return capture_failed(pcm, "snd_pcm_hw_params_set_rate_near", -26);
-  if ((rc = snd_pcm_hw_params(*pcm, params)) < 0) {
-    fprintf(stderr, "unable to set hw parameters: %s\n", snd_strerror(rc));
-    snd_pcm_close(*pcm);
-    *pcm = nullptr;
-    return -27;
-  }
-  return 0;
+  return -21 - (r.step - MONO_PCM_OPEN);
 }
 
 // Reads up to `want` samples from the capture device, surviving overruns and

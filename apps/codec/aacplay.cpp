@@ -10,6 +10,8 @@
 #include <alsa/asoundlib.h>
 #include <fdk-aac/aacdecoder_lib.h>
 
+#include "mono_pcm.h"
+
 namespace {
 
 const char kPlaybackDevice[] = "hw:0,0";
@@ -62,41 +64,15 @@ int setup_decoder(HANDLE_AACDECODER *dec) {
   return 0;
 }
 
-int playback_failed(snd_pcm_t **pcm, const char *step, int result) {
-  fputs(step, stderr);
+// Results -21 (open) to -27 (applying the parameters), one per step.
+int setup_playback(unsigned int rate, snd_pcm_t **pcm) {
+  mono_pcm_result r = mono_pcm_open(pcm, kPlaybackDevice, SND_PCM_STREAM_PLAYBACK, 0, rate);
+  if (r.step == MONO_PCM_OK) return 0;
+  mono_pcm_report(r, false);
+  if (r.step == MONO_PCM_OPEN) return -21;
   snd_pcm_close(*pcm);
   *pcm = nullptr;
-  return result;
-}
-
-int setup_playback(unsigned int rate, snd_pcm_t **pcm) {
-  int rc = snd_pcm_open(pcm, kPlaybackDevice, SND_PCM_STREAM_PLAYBACK, 0);
-  if (rc < 0) {
-    fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(rc));
-    *pcm = nullptr;
-    return -21;
-  }
-  snd_pcm_hw_params_t *params;
-  snd_pcm_hw_params_alloca(&params);
-  memset(params, 0, snd_pcm_hw_params_sizeof());
-  if (snd_pcm_hw_params_any(*pcm, params) < 0)
-    return playback_failed(pcm, "snd_pcm_hw_params_any", -22);
-  if (snd_pcm_hw_params_set_access(*pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) < 0)
-    return playback_failed(pcm, "snd_pcm_hw_params_set_access", -23);
-  if (snd_pcm_hw_params_set_format(*pcm, params, SND_PCM_FORMAT_S16_LE) < 0)
-    return playback_failed(pcm, "snd_pcm_hw_params_set_format", -24);
-  if (snd_pcm_hw_params_set_channels(*pcm, params, 1) < 0)
-    return playback_failed(pcm, "snd_pcm_hw_params_set_channels", -25);
-  // The stream's own rate, exactly; the step keeps the name it has always printed.
-  if (snd_pcm_hw_params_set_rate(*pcm, params, rate, 0) < 0)
-    return playback_failed(pcm, "snd_pcm_hw_params_set_rate_near", -26);
-  if ((rc = snd_pcm_hw_params(*pcm, params)) < 0) {
-    fprintf(stderr, "unable to set hw parameters: %s\n", snd_strerror(rc));
-    snd_pcm_close(*pcm);
-    *pcm = nullptr;
-    return -27;
-  }
-  return 0;
+  return -21 - (r.step - MONO_PCM_OPEN);
 }
 
 int play_frame(snd_pcm_t *pcm, const INT_PCM *samples, long count) {

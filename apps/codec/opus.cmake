@@ -13,7 +13,7 @@ if(KEP_WITH_AUDIO)
 
   foreach(tool opuspack opusplay)
     add_executable(${tool} ${CMAKE_CURRENT_LIST_DIR}/${tool}.cpp)
-    target_link_libraries(${tool} PRIVATE kep_opus_packet_file PkgConfig::KEP_OPUS PkgConfig::KEP_ALSA)
+    target_link_libraries(${tool} PRIVATE kep_opus_packet_file kep_mono_pcm PkgConfig::KEP_OPUS PkgConfig::KEP_ALSA)
     kep_deliverable(${tool})
   endforeach()
 endif()

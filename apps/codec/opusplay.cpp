@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "mono_pcm.h"
 #include "opus_packet_file.h"
 
 namespace {
@@ -57,49 +58,14 @@ int finish(player &p, int status)
   return status;
 }
 
-// ALSA returns negative error codes without setting errno; the step's report
-// carries the code's own text.
-void report_step(const char *step, int err)
-{
-  errno = -err;
-  perror(step);
-}
-
+// A failed step is reported with the ALSA code's own text.
 int open_playback(player &p, int rate)
 {
-  int err = snd_pcm_open(&p.pcm, playback_device, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
-  if (err < 0) {
-    p.pcm = nullptr;
-    fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(err));
-    return -1;
-  }
-  snd_pcm_hw_params_t *params;
-  snd_pcm_hw_params_alloca(&params);  // zero-filled
-  if ((err = snd_pcm_hw_params_any(p.pcm, params)) < 0) {
-    report_step("snd_pcm_hw_params_any", err);
-    return -1;
-  }
-  if ((err = snd_pcm_hw_params_set_access(p.pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
-    report_step("snd_pcm_hw_params_set_access", err);
-    return -1;
-  }
-  if ((err = snd_pcm_hw_params_set_format(p.pcm, params, SND_PCM_FORMAT_S16_LE)) < 0) {
-    report_step("snd_pcm_hw_params_set_format", err);
-    return -1;
-  }
-  if ((err = snd_pcm_hw_params_set_channels(p.pcm, params, 1)) < 0) {
-    report_step("snd_pcm_hw_params_set_channels", err);
-    return -1;
-  }
-  if ((err = snd_pcm_hw_params_set_rate(p.pcm, params, static_cast<unsigned>(rate), 0)) < 0) {
-    report_step("snd_pcm_hw_params_set_rate_near", err);
-    return -1;
-  }
-  if ((err = snd_pcm_hw_params(p.pcm, params)) < 0) {
-    fprintf(stderr, "unable to set hw parameters: %s\n", snd_strerror(err));
-    return -1;
-  }
-  return 0;
+  mono_pcm_result r = mono_pcm_open(&p.pcm, playback_device, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK, static_cast<unsigned>(rate));
+  if (r.step == MONO_PCM_OK)
+    return 0;
+  mono_pcm_report(r, true);
+  return -1;
 }
 
 // Returns 0 when all n samples were delivered, otherwise the exit status.

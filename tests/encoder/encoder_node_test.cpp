@@ -3,6 +3,7 @@
 // faults and the /proc/codec entries.
 #include "v4l2_abi.h"
 #include "vcam.h"
+#include "vcam_client.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,7 +12,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -22,40 +22,10 @@ constexpr uint32_t kS420 = v4l2_fourcc('S', '4', '2', '0');
 constexpr unsigned kW = 160, kH = 120;
 constexpr size_t kPicture = kW * kH * 3 / 2;
 
-void configure(const char *options)
-{
-    ASSERT_EQ(vcam_configure(options), 0) << options;
-}
-
-bool readable(int fd)
-{
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    timeval tv{0, 0};
-    return select(fd + 1, &set, nullptr, nullptr, &tv) == 1;
-}
-
-int set_format(int fd, uint32_t type, uint32_t fourcc)
-{
-    v4l2_format f;
-    memset(&f, 0, sizeof f);
-    f.type = type;
-    f.fmt.pix.width = kW;
-    f.fmt.pix.height = kH;
-    f.fmt.pix.pixelformat = fourcc;
-    return ioctl(fd, VIDIOC_S_FMT, &f);
-}
-
-int request(int fd, uint32_t type, uint32_t memory, unsigned count)
-{
-    v4l2_requestbuffers rb;
-    memset(&rb, 0, sizeof rb);
-    rb.count = count;
-    rb.type = type;
-    rb.memory = memory;
-    return ioctl(fd, VIDIOC_REQBUFS, &rb) == 0 ? static_cast<int>(rb.count) : -1;
-}
+using vcam_test::configure;
+using vcam_test::readable;
+using vcam_test::request;
+using vcam_test::set_format;
 
 int stream_on(int fd, uint32_t type)
 {

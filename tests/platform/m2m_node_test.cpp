@@ -4,7 +4,6 @@
 // which injected faults reach its dequeues).
 #include "vcam_client.h"
 
-#include <sys/select.h>
 #include <unistd.h>
 
 using namespace vcam_test;
@@ -24,37 +23,6 @@ uint32_t bitstream_size()
 {
     size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     return static_cast<uint32_t>((kW * kH * 2 + 65536 + page - 1) / page * page);
-}
-
-bool readable(int fd)
-{
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    timeval tv{0, 0};
-    return select(fd + 1, &set, nullptr, nullptr, &tv) == 1;
-}
-
-int set_format(int fd, uint32_t type, uint32_t fourcc)
-{
-    v4l2_format f;
-    memset(&f, 0, sizeof f);
-    f.type = type;
-    f.fmt.pix.width = kW;
-    f.fmt.pix.height = kH;
-    f.fmt.pix.pixelformat = fourcc;
-    return ioctl(fd, VIDIOC_S_FMT, &f);
-}
-
-// REQBUFS: the granted count, or -1 with errno.
-int request(int fd, uint32_t type, uint32_t memory, unsigned count)
-{
-    v4l2_requestbuffers rb;
-    memset(&rb, 0, sizeof rb);
-    rb.count = count;
-    rb.type = type;
-    rb.memory = memory;
-    return ioctl(fd, VIDIOC_REQBUFS, &rb) == 0 ? static_cast<int>(rb.count) : -1;
 }
 
 v4l2_buffer buffer(uint32_t type, unsigned index = 0)

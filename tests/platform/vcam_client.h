@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/select.h>
 #include <unistd.h>
 #include <vector>
 
@@ -133,6 +134,39 @@ public:
 
     int requeue(v4l2_buffer &b) { return ioctl(fd, VIDIOC_QBUF, &b); }
 };
+
+// Raw requests on any node and queue: the M2M node tests drive two queues of
+// one open, at their 160x120 picture size unless told otherwise.
+inline bool readable(int fd)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval tv{0, 0};
+    return select(fd + 1, &set, nullptr, nullptr, &tv) == 1;
+}
+
+inline int set_format(int fd, uint32_t type, uint32_t fourcc, unsigned w = 160, unsigned h = 120)
+{
+    v4l2_format f;
+    memset(&f, 0, sizeof f);
+    f.type = type;
+    f.fmt.pix.width = w;
+    f.fmt.pix.height = h;
+    f.fmt.pix.pixelformat = fourcc;
+    return ioctl(fd, VIDIOC_S_FMT, &f);
+}
+
+// REQBUFS: the granted count, or -1 with errno.
+inline int request(int fd, uint32_t type, uint32_t memory, unsigned count)
+{
+    v4l2_requestbuffers rb;
+    memset(&rb, 0, sizeof rb);
+    rb.count = count;
+    rb.type = type;
+    rb.memory = memory;
+    return ioctl(fd, VIDIOC_REQBUFS, &rb) == 0 ? static_cast<int>(rb.count) : -1;
+}
 
 // Configures the platform for one test case.
 inline void configure(const char *options)

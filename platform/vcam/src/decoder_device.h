@@ -27,8 +27,6 @@ public:
 
     const char *kind() const override { return "dec"; }
     bool lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset) override;
-    void before_fork() override { mu_.lock(); }
-    void after_fork(bool) override { mu_.unlock(); }
 
 protected:
     int other_ioctl(const char *name, void *arg) override;

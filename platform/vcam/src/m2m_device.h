@@ -24,6 +24,9 @@ public:
 
     void *mmap(size_t len, int prot, int flags, off_t offset, int *err) override;
     void shutdown() override;
+    // A fork never copies the node's state half-changed by another thread.
+    void before_fork() override { mu_.lock(); }
+    void after_fork(bool) override { mu_.unlock(); }
 
 protected:
     static constexpr uint32_t kS420 = v4l2_fourcc('S', '4', '2', '0');

@@ -23,38 +23,6 @@ constexpr uint32_t STATE_STOPPED = 2;
 
 constexpr uint32_t CODEC_NAME_DIGITS_MAX = 16;
 
-int set_ctrl(int fd, uint32_t id, int32_t value)
-{
-    v4l2_control ctrl;
-    memset(&ctrl, 0, sizeof(ctrl));
-    ctrl.id = id;
-    ctrl.value = value;
-    return ioctl(fd, S_CTRL, &ctrl);
-}
-
-int set_rate(int fd, uint32_t type, uint32_t fps)
-{
-    v4l2_streamparm_t parm;
-    memset(&parm, 0, sizeof(parm));
-    parm.type = type;
-    // Capture and output parameters keep the time per frame at the same place.
-    parm.parm.output.timeperframe.numerator = 1;
-    parm.parm.output.timeperframe.denominator = fps;
-    return ioctl(fd, S_PARM, &parm);
-}
-
-int set_format(int fd, uint32_t type, uint32_t width, uint32_t height, uint32_t fourcc, uint32_t field)
-{
-    v4l2_format_t fmt;
-    memset(&fmt, 0, sizeof(fmt));
-    fmt.type = type;
-    fmt.fmt.pix.width = width;
-    fmt.fmt.pix.height = height;
-    fmt.fmt.pix.pixelformat = fourcc;
-    fmt.fmt.pix.field = field;
-    return ioctl(fd, S_FMT, &fmt);
-}
-
 // A zero record carries scale 0; it means the same as 1 rather than a
 // division by zero.
 uint32_t divisor(const kep_m2m *m2m)
@@ -113,47 +81,32 @@ int map_queue(kep_m2m *m2m, uint32_t type, uint32_t granted, kep_buffer **table)
         kep::die();
     }
     for (uint32_t i = 0; i < mapped; ++i) {
-        v4l2_buffer_t buf;
-        memset(&buf, 0, sizeof(buf));
-        buf.index = i;
-        buf.type = type;
-        buf.memory = MEMORY_MMAP;
-        if (ioctl(m2m->codec_fd, QUERYBUF, &buf) == -1) {
+        kep::MapResult r = kep::map_buffer(m2m->codec_fd, type, i, &(*table)[i]);
+        if (r == kep::MapResult::query_failed) {
             kep::perror_at("kep_codec_init", __LINE__, "ioctl");
             kep::die();
         }
-        void *start = mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, m2m->codec_fd, buf.m.offset);
-        if (start == MAP_FAILED) {
+        if (r == kep::MapResult::mmap_failed) {
             kep::perror_at("kep_codec_init", __LINE__, "mmap");
             return -1;
         }
-        (*table)[i].start = start;
-        (*table)[i].length = buf.length;
     }
     return 0;
 }
 
 int request_buffers(kep_m2m *m2m, uint32_t type, uint32_t memory, uint32_t *granted)
 {
-    v4l2_requestbuffers req;
-    memset(&req, 0, sizeof(req));
-    req.count = m2m->m2m_buffers;
-    req.type = type;
-    req.memory = memory;
-    int r = ioctl(m2m->codec_fd, REQBUFS, &req);
+    int r = kep::request_buffers(m2m->codec_fd, type, memory, m2m->m2m_buffers, granted);
     if (r == -1)
         kep::perror_at("kep_codec_init", __LINE__, "ioctl");
-    *granted = req.count;
     return r;
 }
 
-int unmap_table(const kep_buffer *table, uint32_t count)
+int unmap_table(kep_buffer *table, uint32_t count)
 {
-    for (uint32_t i = 0; i < count; ++i) {
-        if (table[i].start && munmap(table[i].start, table[i].length) == -1) {
-            fprintf(stderr, "munmap\n");
-            return -1;
-        }
+    if (kep::unmap_buffers(table, count) == -1) {
+        fprintf(stderr, "munmap\n");
+        return -1;
     }
     return 0;
 }
@@ -227,13 +180,13 @@ KEP_VC_API int32_t kep_codec_init(kep_m2m *m2m)
     m2m->codec_skip_queue = 0;
 
     if (m2m->m2m_enable) {
-        if ((r = set_ctrl(fd, KEP_CID_PRIVATE_0, 1)) == -1 || (r = set_ctrl(fd, KEP_CID_PRIVATE_1, 1)) == -1) {
+        if ((r = kep::set_ctrl(fd, KEP_CID_PRIVATE_0, 1)) == -1 || (r = kep::set_ctrl(fd, KEP_CID_PRIVATE_1, 1)) == -1) {
             kep::perror_at("kep_codec_init", __LINE__, "ioctl");
             return r;
         }
     }
     if (m2m->m2m_enable || m2m->scale != 1) {
-        if ((r = set_ctrl(fd, KEP_CID_PRIVATE_2, m2m->codec_ctrl_value)) == -1) {
+        if ((r = kep::set_ctrl(fd, KEP_CID_PRIVATE_2, m2m->codec_ctrl_value)) == -1) {
             kep::perror_at("kep_codec_init", __LINE__, "ioctl");
             return r;
         }
@@ -247,12 +200,12 @@ KEP_VC_API int32_t kep_codec_init(kep_m2m *m2m)
     }
 
     if (m2m->m2m_enable)
-        set_rate(fd, BUF_TYPE_OUTPUT, m2m->isp_fps);
-    set_rate(fd, BUF_TYPE_CAPTURE, m2m->codec_fps);
+        kep::set_time_per_frame(fd, BUF_TYPE_OUTPUT, m2m->isp_fps);
+    kep::set_time_per_frame(fd, BUF_TYPE_CAPTURE, m2m->codec_fps);
 
     if (m2m->m2m_enable) {
         uint32_t in_fourcc = m2m->codec_in_memory == MEMORY_USERPTR ? m2m->isp_fourcc : m2m->codec_in_fourcc;
-        if ((r = set_format(fd, BUF_TYPE_OUTPUT, m2m->width, m2m->height, in_fourcc, 0)) == -1) {
+        if ((r = kep::set_pix_format(fd, BUF_TYPE_OUTPUT, m2m->width, m2m->height, in_fourcc)) == -1) {
             kep::perror_at("kep_codec_init", __LINE__, "ioctl");
             return r;
         }
@@ -260,7 +213,7 @@ KEP_VC_API int32_t kep_codec_init(kep_m2m *m2m)
 
     printf("%d %d  scale == %d\n", m2m->width, m2m->height, m2m->scale);
     uint32_t div = divisor(m2m);
-    if ((r = set_format(fd, BUF_TYPE_CAPTURE, m2m->width / div, m2m->height / div, m2m->codec_fourcc, 0)) == -1) {
+    if ((r = kep::set_pix_format(fd, BUF_TYPE_CAPTURE, m2m->width / div, m2m->height / div, m2m->codec_fourcc)) == -1) {
         kep::perror_at("kep_codec_init", __LINE__, "ioctl");
         return r;
     }
@@ -404,7 +357,7 @@ KEP_VC_API int32_t kep_codec_set_qp(kep_m2m *m2m, uint32_t ctrl_id)
     } else if (m2m->codec_fourcc == KEP_FOURCC_MJPG) {
         id = KEP_CID_JPEG_COMPRESSION_QUALITY;
     }
-    int r = set_ctrl(m2m->codec_fd, id, m2m->qp);
+    int r = kep::set_ctrl(m2m->codec_fd, id, m2m->qp);
     if (r == -1)
         kep::perror_at("kep_codec_set_qp", __LINE__, "ioctl");
     return r;
@@ -417,7 +370,7 @@ KEP_VC_API int32_t kep_codec_get_qp(kep_m2m *)
 
 KEP_VC_API int32_t kep_codec_set_gop(kep_m2m *m2m)
 {
-    int r = set_ctrl(m2m->codec_fd, KEP_CID_H264_I_PERIOD, m2m->gop);
+    int r = kep::set_ctrl(m2m->codec_fd, KEP_CID_H264_I_PERIOD, m2m->gop);
     if (r == -1)
         kep::perror_at("kep_codec_set_gop", __LINE__, "ioctl");
     return r;

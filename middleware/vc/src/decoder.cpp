@@ -22,48 +22,6 @@ using namespace kep::abi;
 constexpr int INPUT_QUEUE_TRIES = 200;
 constexpr long INPUT_QUEUE_PAUSE_NS = 5 * 1000 * 1000;
 
-int set_ctrl(int fd, uint32_t id, int32_t value)
-{
-    v4l2_control ctrl;
-    memset(&ctrl, 0, sizeof(ctrl));
-    ctrl.id = id;
-    ctrl.value = value;
-    return ioctl(fd, S_CTRL, &ctrl);
-}
-
-int set_rate(int fd, uint32_t type)
-{
-    v4l2_streamparm_t parm;
-    memset(&parm, 0, sizeof(parm));
-    parm.type = type;
-    parm.parm.output.timeperframe.numerator = 1;
-    parm.parm.output.timeperframe.denominator = 1;
-    return ioctl(fd, S_PARM, &parm);
-}
-
-int set_format(int fd, uint32_t type, uint32_t width, uint32_t height, uint32_t fourcc)
-{
-    v4l2_format_t fmt;
-    memset(&fmt, 0, sizeof(fmt));
-    fmt.type = type;
-    fmt.fmt.pix.width = width;
-    fmt.fmt.pix.height = height;
-    fmt.fmt.pix.pixelformat = fourcc;
-    return ioctl(fd, S_FMT, &fmt);
-}
-
-int request_buffers(int fd, uint32_t type, uint32_t count, uint32_t *granted)
-{
-    v4l2_requestbuffers req;
-    memset(&req, 0, sizeof(req));
-    req.count = count;
-    req.type = type;
-    req.memory = MEMORY_MMAP;
-    int r = ioctl(fd, REQBUFS, &req);
-    *granted = req.count;
-    return r;
-}
-
 int map_table(int fd, uint32_t type, uint32_t count, kep_buffer **table, const char *query_msg,
               const char *mmap_msg)
 {
@@ -73,23 +31,11 @@ int map_table(int fd, uint32_t type, uint32_t count, kep_buffer **table, const c
         return -1;
     }
     for (uint32_t i = 0; i < count; ++i) {
-        v4l2_buffer_t buf;
-        memset(&buf, 0, sizeof(buf));
-        buf.index = i;
-        buf.type = type;
-        buf.memory = MEMORY_MMAP;
-        int r = ioctl(fd, QUERYBUF, &buf);
-        if (r == -1) {
-            perror(query_msg);
-            return r;
-        }
-        (*table)[i].length = buf.length;
-        void *start = mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, buf.m.offset);
-        if (start == MAP_FAILED) {
-            perror(mmap_msg);
+        kep::MapResult r = kep::map_buffer(fd, type, i, &(*table)[i]);
+        if (r != kep::MapResult::mapped) {
+            perror(r == kep::MapResult::query_failed ? query_msg : mmap_msg);
             return -1;
         }
-        (*table)[i].start = start;
     }
     return 0;
 }
@@ -98,12 +44,9 @@ int unmap_table(kep_buffer **table, uint32_t count)
 {
     if (!*table)
         return 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        if ((*table)[i].start && munmap((*table)[i].start, (*table)[i].length) == -1) {
-            fprintf(stderr, "munmap\n");
-            return -1;
-        }
-        (*table)[i].start = nullptr;
+    if (kep::unmap_buffers(*table, count) == -1) {
+        fprintf(stderr, "munmap\n");
+        return -1;
     }
     free(*table);
     *table = nullptr;
@@ -162,7 +105,7 @@ KEP_VC_API int32_t kep_dec_init(kep_m2m *m2m)
 {
     int fd = m2m->dec_fd;
     int r;
-    if ((r = set_ctrl(fd, KEP_CID_PRIVATE_0, 1)) == -1 || (r = set_ctrl(fd, KEP_CID_PRIVATE_1, 1)) == -1) {
+    if ((r = kep::set_ctrl(fd, KEP_CID_PRIVATE_0, 1)) == -1 || (r = kep::set_ctrl(fd, KEP_CID_PRIVATE_1, 1)) == -1) {
         perror("ioctl");
         return r;
     }
@@ -172,21 +115,21 @@ KEP_VC_API int32_t kep_dec_init(kep_m2m *m2m)
         perror("ioctl querycap");
         return r;
     }
-    if ((r = set_rate(fd, BUF_TYPE_OUTPUT)) == -1) {
+    if ((r = kep::set_time_per_frame(fd, BUF_TYPE_OUTPUT, 1)) == -1) {
         perror("ioctl output set parm");
         return r;
     }
-    if ((r = set_rate(fd, BUF_TYPE_CAPTURE)) == -1) {
+    if ((r = kep::set_time_per_frame(fd, BUF_TYPE_CAPTURE, 1)) == -1) {
         perror("ioctl capture set parm");
         return r;
     }
-    if ((r = set_format(fd, BUF_TYPE_OUTPUT, m2m->width, m2m->height, m2m->dec_fourcc)) == -1) {
+    if ((r = kep::set_pix_format(fd, BUF_TYPE_OUTPUT, m2m->width, m2m->height, m2m->dec_fourcc)) == -1) {
         perror("ioctl output set format");
         return r;
     }
     // A zero record carries scale 0; it divides as 1.
     uint32_t div = m2m->scale ? m2m->scale : 1;
-    if ((r = set_format(fd, BUF_TYPE_CAPTURE, m2m->width / div, m2m->height / div, KEP_FOURCC_S420)) == -1) {
+    if ((r = kep::set_pix_format(fd, BUF_TYPE_CAPTURE, m2m->width / div, m2m->height / div, KEP_FOURCC_S420)) == -1) {
         perror("ioctl capture set format");
         return r;
     }
@@ -199,11 +142,11 @@ KEP_VC_API int32_t kep_dec_start(kep_m2m *m2m)
     int fd = m2m->dec_fd;
     uint32_t out_granted = 0, cap_granted = 0;
     int r;
-    if ((r = request_buffers(fd, BUF_TYPE_OUTPUT, m2m->m2m_buffers, &out_granted)) == -1) {
+    if ((r = kep::request_buffers(fd, BUF_TYPE_OUTPUT, MEMORY_MMAP, m2m->m2m_buffers, &out_granted)) == -1) {
         perror("ioctl output VIDIOC_REQBUFS");
         return r;
     }
-    if ((r = request_buffers(fd, BUF_TYPE_CAPTURE, m2m->m2m_buffers, &cap_granted)) == -1) {
+    if ((r = kep::request_buffers(fd, BUF_TYPE_CAPTURE, MEMORY_MMAP, m2m->m2m_buffers, &cap_granted)) == -1) {
         perror("ioctl capture VIDIOC_REQBUFS");
         return r;
     }

@@ -1,4 +1,5 @@
-// Device access: opening V4L2 nodes, retried requests, messages.
+// Device access: opening V4L2 nodes, retried requests, the one-purpose
+// requests the ISP, encoder and decoder set-ups share, messages.
 #include "kep_vc_lib.h"
 
 #include <errno.h>
@@ -7,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +49,80 @@ void assert_fail(const char *expr, int line, const char *step)
             expr);
     fflush(stderr);
     abort();
+}
+
+// The requests below report nothing themselves: every caller has its own
+// messages.
+
+int set_ctrl(int fd, uint32_t id, int32_t value)
+{
+    v4l2_control ctrl;
+    memset(&ctrl, 0, sizeof(ctrl));
+    ctrl.id = id;
+    ctrl.value = value;
+    return ioctl_retry(fd, abi::S_CTRL, &ctrl);
+}
+
+int set_time_per_frame(int fd, uint32_t type, uint32_t fps)
+{
+    abi::v4l2_streamparm_t parm;
+    memset(&parm, 0, sizeof(parm));
+    parm.type = type;
+    // Capture and output parameters keep the time per frame at the same place.
+    parm.parm.output.timeperframe.numerator = 1;
+    parm.parm.output.timeperframe.denominator = fps;
+    return ioctl_retry(fd, abi::S_PARM, &parm);
+}
+
+int set_pix_format(int fd, uint32_t type, uint32_t width, uint32_t height, uint32_t fourcc)
+{
+    abi::v4l2_format_t fmt;
+    memset(&fmt, 0, sizeof(fmt));
+    fmt.type = type;
+    fmt.fmt.pix.width = width;
+    fmt.fmt.pix.height = height;
+    fmt.fmt.pix.pixelformat = fourcc;
+    return ioctl_retry(fd, abi::S_FMT, &fmt);
+}
+
+int request_buffers(int fd, uint32_t type, uint32_t memory, uint32_t count, uint32_t *granted)
+{
+    v4l2_requestbuffers req;
+    memset(&req, 0, sizeof(req));
+    req.count = count;
+    req.type = type;
+    req.memory = memory;
+    int r = ioctl_retry(fd, abi::REQBUFS, &req);
+    *granted = req.count;
+    return r;
+}
+
+MapResult map_buffer(int fd, uint32_t type, uint32_t index, kep_buffer *slot)
+{
+    abi::v4l2_buffer_t buf;
+    memset(&buf, 0, sizeof(buf));
+    buf.index = index;
+    buf.type = type;
+    buf.memory = abi::MEMORY_MMAP;
+    if (ioctl_retry(fd, abi::QUERYBUF, &buf) == -1)
+        return MapResult::query_failed;
+    void *start = mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, buf.m.offset);
+    if (start == MAP_FAILED)
+        return MapResult::mmap_failed;
+    slot->start = start;
+    slot->length = buf.length;
+    return MapResult::mapped;
+}
+
+int unmap_buffers(kep_buffer *table, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        if (table[i].start && munmap(table[i].start, table[i].length) == -1)
+            return -1;
+        // Never unmapped twice, whatever the caller does after a failure.
+        table[i].start = nullptr;
+    }
+    return 0;
 }
 
 } // namespace kep

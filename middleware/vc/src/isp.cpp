@@ -63,12 +63,8 @@ kep_buffer *new_table(uint32_t count)
 // process. Returns the table; the granted count is left in *count.
 kep_buffer *init_mmap(kep_m2m *m2m, uint32_t *count)
 {
-    v4l2_requestbuffers req;
-    memset(&req, 0, sizeof(req));
-    req.count = m2m->m2m_buffers;
-    req.type = abi::BUF_TYPE_CAPTURE;
-    req.memory = abi::MEMORY_MMAP;
-    if (kep::ioctl_retry(m2m->isp_fd, abi::REQBUFS, &req) == -1) {
+    uint32_t granted = 0;
+    if (kep::request_buffers(m2m->isp_fd, abi::BUF_TYPE_CAPTURE, abi::MEMORY_MMAP, m2m->m2m_buffers, &granted) == -1) {
         if (errno == EINVAL)
             fprintf(stderr, "Does not support memory mapping\n");
         else
@@ -76,31 +72,24 @@ kep_buffer *init_mmap(kep_m2m *m2m, uint32_t *count)
         kep::die();
     }
     // One buffer would sit with the caller and leave the driver none to fill.
-    if (req.count < 2) {
+    if (granted < 2) {
         fprintf(stderr, "Insufficient buffer memory\n");
         kep::die();
     }
 
-    kep_buffer *table = new_table(req.count);
-    for (uint32_t i = 0; i < req.count; ++i) {
-        abi::v4l2_buffer_t buf;
-        memset(&buf, 0, sizeof(buf));
-        buf.type = abi::BUF_TYPE_CAPTURE;
-        buf.memory = abi::MEMORY_MMAP;
-        buf.index = i;
-        if (kep::ioctl_retry(m2m->isp_fd, abi::QUERYBUF, &buf) == -1) {
+    kep_buffer *table = new_table(granted);
+    for (uint32_t i = 0; i < granted; ++i) {
+        kep::MapResult r = kep::map_buffer(m2m->isp_fd, abi::BUF_TYPE_CAPTURE, i, &table[i]);
+        if (r == kep::MapResult::query_failed) {
             kep::failed_at("VIDIOC_QUERYBUF", __LINE__);
             kep::die();
         }
-        void *start = mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, m2m->isp_fd, buf.m.offset);
-        if (start == MAP_FAILED) {
+        if (r == kep::MapResult::mmap_failed) {
             kep::failed_at("mmap", __LINE__);
             kep::die();
         }
-        table[i].length = buf.length;
-        table[i].start = start;
     }
-    *count = req.count;
+    *count = granted;
     return table;
 }
 
@@ -113,12 +102,9 @@ kep_buffer *init_userptr(kep_m2m *m2m, uint64_t frame, uint32_t *count)
         page = 4096;
     uint64_t size = (frame + uint64_t(page) - 1) / uint64_t(page) * uint64_t(page);
 
-    v4l2_requestbuffers req;
-    memset(&req, 0, sizeof(req));
-    req.count = m2m->m2m_buffers;
-    req.type = abi::BUF_TYPE_CAPTURE;
-    req.memory = abi::MEMORY_USERPTR;
-    if (kep::ioctl_retry(m2m->isp_fd, abi::REQBUFS, &req) == -1) {
+    uint32_t granted = 0;
+    if (kep::request_buffers(m2m->isp_fd, abi::BUF_TYPE_CAPTURE, abi::MEMORY_USERPTR, m2m->m2m_buffers, &granted) ==
+        -1) {
         if (errno == EINVAL)
             fprintf(stderr, "Does not support user pointer i/o\n");
         else
@@ -129,15 +115,15 @@ kep_buffer *init_userptr(kep_m2m *m2m, uint64_t frame, uint32_t *count)
     // A buffer length is a 32-bit field of the table and the descriptor.
     if (size > UINT32_MAX)
         out_of_memory();
-    kep_buffer *table = new_table(req.count);
-    for (uint32_t i = 0; i < req.count; ++i) {
+    kep_buffer *table = new_table(granted);
+    for (uint32_t i = 0; i < granted; ++i) {
         void *start = nullptr;
         if (posix_memalign(&start, size_t(page), size_t(size)) != 0)
             out_of_memory();
         table[i].length = uint32_t(size);
         table[i].start = start;
     }
-    *count = req.count;
+    *count = granted;
     return table;
 }
 
@@ -184,14 +170,10 @@ void try_crop(kep_m2m *m2m)
 
 void set_frame_rate(kep_m2m *m2m)
 {
-    abi::v4l2_streamparm_t parm;
-    memset(&parm, 0, sizeof(parm));
-    parm.type = abi::BUF_TYPE_CAPTURE;
-    parm.parm.capture.timeperframe.numerator = 1;
-    parm.parm.capture.timeperframe.denominator = m2m->isp_fps;
     // The rate is a wish: the driver may keep its own, and the stream works
     // either way.
-    (void)kep::ioctl_retry(m2m->isp_fd, abi::S_PARM, &parm);
+    (void)kep::set_time_per_frame(m2m->isp_fd, abi::BUF_TYPE_CAPTURE, m2m->isp_fps);
+    abi::v4l2_streamparm_t parm;
     memset(&parm, 0, sizeof(parm));
     parm.type = abi::BUF_TYPE_CAPTURE;
     (void)kep::ioctl_retry(m2m->isp_fd, abi::G_PARM, &parm);

@@ -137,6 +137,29 @@ TEST(DecoderRead, InputIndexCyclesOverTheBuffers)
     EXPECT_EQ(vcam_stat("dec.decoded"), 5);
 }
 
+// A signal during any request is not a failure: the whole life of the stream
+// works with every request interrupted twice first.
+TEST(DecoderRead, InterruptedRequestsAreRetried)
+{
+    std::vector<Frame> f = frames(3);
+    ASSERT_EQ(f.size(), 3u);
+    configure("--eintr 2");
+    {
+        Dec d(KEP_FOURCC_H264, W, H, 3);
+        ASSERT_TRUE(d.init_and_start());
+        for (const Frame &frame : f) {
+            ASSERT_TRUE(d.put(frame));
+            ASSERT_EQ(kep_dec_read(d.m), 0);
+            EXPECT_EQ(d.m->dec_size, W * H * 3 / 2);
+            ASSERT_EQ(kep_dec_reset(d.m), 0);
+        }
+        EXPECT_EQ(kep_dec_stop(d.m), 0);
+        d.started = false;
+    }
+    EXPECT_EQ(vcam_stat("dec.decoded"), 3);
+    EXPECT_GE(vcam_stat("eintr"), 2 * 10) << "every kind of request was interrupted";
+}
+
 TEST(DecoderRead, ScaledPicturesHaveTheDividedSize)
 {
     std::vector<Frame> f = frames(2);

@@ -40,6 +40,26 @@ TEST(EncoderStream, OneBitStreamBufferCirculatesAndTheFirstFrameIsKey)
     EXPECT_EQ(vcam_stat("enc.foreign"), -1) << "every picture was an ISP buffer the program held";
 }
 
+// A signal during any request is not a failure: set-up, frames, stop and
+// release work with every request interrupted twice first.
+TEST(EncoderStream, InterruptedRequestsAreRetried)
+{
+    configure("--eintr 2");
+    Pipe p;
+    ASSERT_TRUE(p.open_and_start_isp());
+    ASSERT_TRUE(p.init_and_start());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_FALSE(p.read().empty()) << "frame " << i;
+        EXPECT_EQ(is_key(p.m), i == 0) << "frame " << i;
+        kep_codec_reset(p.m);
+    }
+    EXPECT_EQ(kep_codec_stop(p.m), 0);
+    EXPECT_EQ(kep_codec_uninit(p.m), 0);
+    p.codec_inited = false;
+    EXPECT_GE(vcam_stat("enc.encoded"), 3);
+    EXPECT_GE(vcam_stat("eintr"), 2 * 10) << "every kind of request was interrupted";
+}
+
 TEST(EncoderStream, KeyFramesFollowTheGop)
 {
     configure("");

@@ -126,7 +126,7 @@ int codec_cap_q(kep_m2m *m2m)
         printf("set i frame \n");
         buf.flags = KEP_BUF_FLAG_KEYFRAME;
     }
-    int r = ioctl(m2m->codec_fd, abi::QBUF, &buf);
+    int r = kep::ioctl_retry(m2m->codec_fd, abi::QBUF, &buf);
     if (r == -1)
         perror_at("kep_codec_cap_q", __LINE__, "ioctl");
     return r;
@@ -144,7 +144,7 @@ void codec_out_q(kep_m2m *m2m)
         buf.m.userptr = static_cast<decltype(buf.m.userptr)>(reinterpret_cast<uintptr_t>(picture.start));
         buf.length = picture.length;
     }
-    if (ioctl(m2m->codec_fd, abi::QBUF, &buf) == -1)
+    if (kep::ioctl_retry(m2m->codec_fd, abi::QBUF, &buf) == -1)
         perror_at("kep_codec_out_q", __LINE__, "ioctl");
 }
 
@@ -154,7 +154,7 @@ void codec_cap_dq(kep_m2m *m2m)
     memset(&buf, 0, sizeof(buf));
     buf.type = abi::BUF_TYPE_CAPTURE;
     buf.memory = abi::MEMORY_MMAP;
-    int r = ioctl(m2m->codec_fd, abi::DQBUF, &buf);
+    int r = kep::ioctl_retry(m2m->codec_fd, abi::DQBUF, &buf);
     // The descriptor was zeroed, so a failed dequeue reads as "no frame".
     m2m->codec_flags = buf.flags;
     m2m->codec_index = buf.index;
@@ -194,7 +194,7 @@ KEP_VC_API int32_t kep_codec_init(kep_m2m *m2m)
 
     v4l2_capability cap;
     memset(&cap, 0, sizeof(cap));
-    if ((r = ioctl(fd, QUERYCAP, &cap)) == -1) {
+    if ((r = kep::ioctl_retry(fd, QUERYCAP, &cap)) == -1) {
         kep::perror_at("kep_codec_init", __LINE__, "ioctl");
         return r;
     }
@@ -244,12 +244,12 @@ KEP_VC_API int32_t kep_codec_init(kep_m2m *m2m)
 KEP_VC_API int32_t kep_codec_start(kep_m2m *m2m)
 {
     uint32_t type = BUF_TYPE_OUTPUT;
-    if (m2m->m2m_enable && ioctl(m2m->codec_fd, STREAMON, &type) == -1) {
+    if (m2m->m2m_enable && kep::ioctl_retry(m2m->codec_fd, STREAMON, &type) == -1) {
         kep::perror_at("kep_codec_start", __LINE__, "ioctl");
         return -1;
     }
     type = BUF_TYPE_CAPTURE;
-    if (ioctl(m2m->codec_fd, STREAMON, &type) == -1) {
+    if (kep::ioctl_retry(m2m->codec_fd, STREAMON, &type) == -1) {
         kep::perror_at("kep_codec_start", __LINE__, "ioctl");
         return -1;
     }
@@ -285,7 +285,7 @@ KEP_VC_API int32_t kep_codec_read(kep_m2m *m2m)
         memset(&buf, 0, sizeof(buf));
         buf.type = BUF_TYPE_OUTPUT;
         buf.memory = m2m->codec_in_memory;
-        if (ioctl(m2m->codec_fd, DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
+        if (kep::ioctl_retry(m2m->codec_fd, DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
             perror("ioctl");
     }
     kep::codec_cap_dq(m2m);
@@ -312,12 +312,12 @@ KEP_VC_API int32_t kep_codec_reset(kep_m2m *m2m)
 KEP_VC_API int32_t kep_codec_stop(kep_m2m *m2m)
 {
     uint32_t type = BUF_TYPE_OUTPUT;
-    if (m2m->m2m_enable && ioctl(m2m->codec_fd, STREAMOFF, &type) == -1) {
+    if (m2m->m2m_enable && kep::ioctl_retry(m2m->codec_fd, STREAMOFF, &type) == -1) {
         kep::perror_at("kep_codec_stop", __LINE__, "ioctl");
         return -1;
     }
     type = BUF_TYPE_CAPTURE;
-    if (ioctl(m2m->codec_fd, STREAMOFF, &type) == -1) {
+    if (kep::ioctl_retry(m2m->codec_fd, STREAMOFF, &type) == -1) {
         kep::perror_at("kep_codec_stop", __LINE__, "ioctl");
         return -1;
     }

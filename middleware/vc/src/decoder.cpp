@@ -83,7 +83,7 @@ int queue_input(kep_m2m *m2m)
         buf.type = BUF_TYPE_OUTPUT;
         buf.memory = MEMORY_MMAP;
         buf.bytesused = m2m->dec_in_size;
-        int r = ioctl(m2m->dec_fd, QBUF, &buf);
+        int r = kep::ioctl_retry(m2m->dec_fd, QBUF, &buf);
         if (r != -1)
             return r;
         perror("output qbuf, now retry");
@@ -111,7 +111,7 @@ KEP_VC_API int32_t kep_dec_init(kep_m2m *m2m)
     }
     v4l2_capability cap;
     memset(&cap, 0, sizeof(cap));
-    if ((r = ioctl(fd, QUERYCAP, &cap)) == -1) {
+    if ((r = kep::ioctl_retry(fd, QUERYCAP, &cap)) == -1) {
         perror("ioctl querycap");
         return r;
     }
@@ -176,18 +176,18 @@ KEP_VC_API int32_t kep_dec_start(kep_m2m *m2m)
         buf.index = i;
         buf.type = BUF_TYPE_CAPTURE;
         buf.memory = MEMORY_MMAP;
-        if ((r = ioctl(fd, QBUF, &buf)) == -1) {
+        if ((r = kep::ioctl_retry(fd, QBUF, &buf)) == -1) {
             perror("ioctl");
             return r;
         }
     }
     uint32_t type = BUF_TYPE_OUTPUT;
-    if ((r = ioctl(fd, STREAMON, &type)) == -1) {
+    if ((r = kep::ioctl_retry(fd, STREAMON, &type)) == -1) {
         perror("ioctl");
         return r;
     }
     type = BUF_TYPE_CAPTURE;
-    if ((r = ioctl(fd, STREAMON, &type)) == -1) {
+    if ((r = kep::ioctl_retry(fd, STREAMON, &type)) == -1) {
         perror("ioctl");
         return r;
     }
@@ -209,13 +209,13 @@ KEP_VC_API int32_t kep_dec_read(kep_m2m *m2m)
     memset(&buf, 0, sizeof(buf));
     buf.type = BUF_TYPE_OUTPUT;
     buf.memory = MEMORY_MMAP;
-    if (ioctl(fd, DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
+    if (kep::ioctl_retry(fd, DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
         perror("output dqbuf");
 
     memset(&buf, 0, sizeof(buf));
     buf.type = BUF_TYPE_CAPTURE;
     buf.memory = MEMORY_MMAP;
-    int r = ioctl(fd, DQBUF, &buf);
+    int r = kep::ioctl_retry(fd, DQBUF, &buf);
     if (r == -1 && errno != EIO && errno != EAGAIN)
         perror("capture dqbuf");
     // A picture index outside the table would be handed to the caller and to
@@ -236,7 +236,7 @@ KEP_VC_API int32_t kep_dec_reset(kep_m2m *m2m)
     buf.index = m2m->dec_index;
     buf.type = BUF_TYPE_CAPTURE;
     buf.memory = MEMORY_MMAP;
-    int r = ioctl(m2m->dec_fd, QBUF, &buf);
+    int r = kep::ioctl_retry(m2m->dec_fd, QBUF, &buf);
     if (r == -1)
         perror("capture qbuf");
     return r;
@@ -245,10 +245,10 @@ KEP_VC_API int32_t kep_dec_reset(kep_m2m *m2m)
 KEP_VC_API int32_t kep_dec_stop(kep_m2m *m2m)
 {
     uint32_t type = BUF_TYPE_OUTPUT;
-    int r = ioctl(m2m->dec_fd, STREAMOFF, &type);
+    int r = kep::ioctl_retry(m2m->dec_fd, STREAMOFF, &type);
     if (r != -1) {
         type = BUF_TYPE_CAPTURE;
-        r = ioctl(m2m->dec_fd, STREAMOFF, &type);
+        r = kep::ioctl_retry(m2m->dec_fd, STREAMOFF, &type);
     }
     if (r == -1) {
         kep::perror_at("kep_dec_stop", __LINE__, "ioctl");
@@ -284,7 +284,7 @@ KEP_VC_API int32_t kep_dec2enc(kep_m2m *m2m)
         buf.m.userptr = static_cast<decltype(buf.m.userptr)>(reinterpret_cast<uintptr_t>(picture.start));
         buf.length = picture.length;
     }
-    if ((r = ioctl(m2m->codec_fd, QBUF, &buf)) == -1) {
+    if ((r = kep::ioctl_retry(m2m->codec_fd, QBUF, &buf)) == -1) {
         kep::perror_at("kep_dec2enc", __LINE__, "ioctl");
         return r;
     }
@@ -299,7 +299,7 @@ KEP_VC_API int32_t kep_dec2enc(kep_m2m *m2m)
         memset(&buf, 0, sizeof(buf));
         buf.type = BUF_TYPE_OUTPUT;
         buf.memory = m2m->codec_in_memory;
-        if (ioctl(m2m->codec_fd, DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
+        if (kep::ioctl_retry(m2m->codec_fd, DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
             perror("ioctl");
     }
     kep::codec_cap_dq(m2m);

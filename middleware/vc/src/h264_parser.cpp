@@ -164,7 +164,7 @@ void set_entropy_mode(kep_m2m *m2m, uint32_t cabac)
     v4l2_control c = {};
     c.id = KEP_CID_H264_ENTROPY_MODE;
     c.value = (int32_t)cabac;
-    if (ioctl(m2m->dec_fd, abi::S_CTRL, &c) != 0)
+    if (kep::ioctl_retry(m2m->dec_fd, abi::S_CTRL, &c) != 0)
         perror("set_entropy_mode");
 }
 

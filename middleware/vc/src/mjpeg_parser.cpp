@@ -347,7 +347,7 @@ int set_ctrl(kep_m2m *m2m, uint32_t id, int32_t value, const char *what)
     v4l2_control c = {};
     c.id = id;
     c.value = value;
-    int r = ioctl(m2m->dec_fd, kep::abi::S_CTRL, &c);
+    int r = kep::ioctl_retry(m2m->dec_fd, kep::abi::S_CTRL, &c);
     if (r != 0)
         perror(what);
     return r;
@@ -370,7 +370,7 @@ int set_qtable(kep_m2m *m2m, uint32_t id, const uint8_t *table, const char *what
     cs.which = V4L2_CTRL_ID2WHICH(id);
     cs.count = 1;
     cs.controls = &c;
-    int r = ioctl(m2m->dec_fd, VIDIOC_S_EXT_CTRLS, &cs);
+    int r = kep::ioctl_retry(m2m->dec_fd, VIDIOC_S_EXT_CTRLS, &cs);
     if (r != 0)
         perror(what);
     return r;

@@ -1,4 +1,5 @@
 #include "audio_test_util.h"
+#include "child_capture.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -66,73 +67,26 @@ run_result run_program(const std::string &program, const std::vector<std::string
 run_result run_path(const std::string &path, const std::vector<std::string> &args,
                     const std::vector<std::string> &env)
 {
-    run_result r;
-    std::vector<std::string> argv_s = emulator_prefix();
-    argv_s.push_back(path);
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &s : argv_s)
-        argv.push_back(&s[0]);
-    argv.push_back(nullptr);
-
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        return r;
-    }
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << strerror(errno);
-        return r;
-    }
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        close(err_pipe[0]);
-        close(err_pipe[1]);
+    std::vector<std::string> argv = emulator_prefix();
+    argv.push_back(path);
+    argv.insert(argv.end(), args.begin(), args.end());
+    kep_child::Captured c = kep_child::capture([&] {
         for (const char *v : kPlatformVars)
             unsetenv(v);
-        for (const std::string &e : env)
-            putenv(strdup(e.c_str()));
-        execvp(argv[0], argv.data()); // the emulator is found on PATH
-        fprintf(stderr, "exec %s: %s\n", argv[0], strerror(errno));
-        _exit(127);
+        kep_child::exec_program(argv, env);
+        fprintf(stderr, "exec %s: %s\n", argv[0].c_str(), strerror(errno));
+    });
+    run_result r;
+    if (!c.ran) {
+        ADD_FAILURE() << "no child: " << strerror(errno);
+        return r;
     }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string *sinks[2] = {&r.out, &r.err};
-    int open_count = 2;
-    while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, (size_t)n);
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open_count--;
-            }
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status))
-        r.status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        r.status = 128 + WTERMSIG(status);
+    r.out = std::move(c.out);
+    r.err = std::move(c.err);
+    if (WIFEXITED(c.wait_status))
+        r.status = WEXITSTATUS(c.wait_status);
+    else if (WIFSIGNALED(c.wait_status))
+        r.status = 128 + WTERMSIG(c.wait_status);
     return r;
 }
 

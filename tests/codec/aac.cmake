@@ -5,7 +5,7 @@ if(KEP_WITH_MEDIA)
   pkg_check_modules(KEP_TEST_AAC_DEPS REQUIRED IMPORTED_TARGET fdk-aac libavcodec libavutil)
   add_library(aac_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/aac_support.cpp)
   target_compile_definitions(aac_test_support PRIVATE KEP_BUILD_DIR="${CMAKE_BINARY_DIR}")
-  target_link_libraries(aac_test_support PUBLIC PkgConfig::KEP_TEST_AAC_DEPS)
+  target_link_libraries(aac_test_support PUBLIC PkgConfig::KEP_TEST_AAC_DEPS kep_test_child)
 
   kep_add_gtest(aac_pack_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/aac_pack_test.cpp
                 LIBS aac_test_support LABELS codec)

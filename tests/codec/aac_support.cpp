@@ -1,5 +1,7 @@
 #include "aac_support.h"
 
+#include "child_capture.h"
+
 #include <fcntl.h>
 #include <math.h>
 #include <poll.h>
@@ -21,51 +23,18 @@ namespace aac_test {
 
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
                       const std::string &cwd, const std::vector<std::string> &env) {
-  std::string path =
-      program[0] == '/' ? program : std::string(KEP_BUILD_DIR) + "/bin/" + program;
-  int out_pipe[2], err_pipe[2];
-  RunResult r{-1000, "", ""};
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return r;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
+  std::vector<std::string> argv{program[0] == '/' ? program
+                                                  : std::string(KEP_BUILD_DIR) + "/bin/" + program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  kep_child::Captured c = kep_child::capture([&] {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(path.c_str()));
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string *sinks[2] = {&r.out, &r.err};
-  int open_count = 2;
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) break;
-    for (int i = 0; i < 2; i++) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buf[4096];
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, (size_t)n);
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        open_count--;
-      }
-    }
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+    kep_child::exec_program(argv, env);
+  });
+  RunResult r{-1000, "", ""};
+  if (!c.ran) return r;
+  r.out = std::move(c.out);
+  r.err = std::move(c.err);
+  r.status = WIFEXITED(c.wait_status) ? WEXITSTATUS(c.wait_status) : -WTERMSIG(c.wait_status);
   return r;
 }
 

@@ -11,7 +11,7 @@ if(KEP_WITH_MEDIA)
             ${CMAKE_CURRENT_LIST_DIR}/opuspack_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/opusplay_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/opus_roundtrip_test.cpp
-    LIBS PkgConfig::KEP_OPUS m
+    LIBS PkgConfig::KEP_OPUS m kep_test_child
     LABELS codec opus)
   add_dependencies(opus_tools_test opuspack opusplay)
   foreach(platform_target kep_alsa_config asound_module_pcm_kepfault)

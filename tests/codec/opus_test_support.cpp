@@ -1,5 +1,7 @@
 #include "opus_test_support.h"
 
+#include "child_capture.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
@@ -20,63 +22,18 @@ namespace opus_test {
 run_result run(const std::string &program, const std::vector<std::string> &args,
                const std::vector<std::string> &env)
 {
+  std::vector<std::string> argv{std::string(KEP_BUILD_DIR) + "/bin/" + program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  kep_child::Captured c = kep_child::capture([&] { kep_child::exec_program(argv, env); });
   run_result r;
-  std::string path = std::string(KEP_BUILD_DIR) + "/bin/" + program;
-  int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+  if (!c.ran)
     return r;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
-    for (const std::string &e : env)
-      putenv(strdup(e.c_str()));
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(path.c_str()));
-    for (const std::string &a : args)
-      argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  // Both streams are read together so that neither pipe can fill and stall
-  // the child.
-  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string *sinks[2] = {&r.out, &r.err};
-  int open_streams = 2;
-  while (open_streams > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR)
-        continue;
-      break;
-    }
-    for (int k = 0; k < 2; k++) {
-      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
-        continue;
-      char buf[4096];
-      ssize_t n = read(fds[k].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[k]->append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[k].fd);
-        fds[k].fd = -1;
-        open_streams--;
-      }
-    }
-  }
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(wstatus))
-    r.status = WEXITSTATUS(wstatus);
-  else if (WIFSIGNALED(wstatus))
-    r.status = 1000 + WTERMSIG(wstatus);
+  r.out = std::move(c.out);
+  r.err = std::move(c.err);
+  if (WIFEXITED(c.wait_status))
+    r.status = WEXITSTATUS(c.wait_status);
+  else if (WIFSIGNALED(c.wait_status))
+    r.status = 1000 + WTERMSIG(c.wait_status);
   return r;
 }
 

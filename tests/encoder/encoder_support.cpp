@@ -1,5 +1,7 @@
 #include "encoder_support.h"
 
+#include "child_capture.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,57 +15,18 @@ namespace enc_test {
 
 namespace {
 
-// Reads both pipes to their ends, whichever fills first.
-void drain(int out_fd, int err_fd, std::string &out, std::string &err)
-{
-    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    int open_count = 2;
-    char buf[4096];
-    while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                (i == 0 ? out : err).append(buf, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-}
-
 Outcome spawn(const std::function<void()> &child)
 {
+    kep_child::Captured c = kep_child::capture(child);
     Outcome o;
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+    if (!c.ran)
         return o;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        close(out_pipe[1]);
-        close(err_pipe[1]);
-        child();
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    drain(out_pipe[0], err_pipe[0], o.out, o.err);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    if (WIFEXITED(st))
-        o.status = WEXITSTATUS(st);
-    else if (WIFSIGNALED(st))
-        o.signal = WTERMSIG(st);
+    o.out = std::move(c.out);
+    o.err = std::move(c.err);
+    if (WIFEXITED(c.wait_status))
+        o.status = WEXITSTATUS(c.wait_status);
+    else if (WIFSIGNALED(c.wait_status))
+        o.signal = WTERMSIG(c.wait_status);
     return o;
 }
 
@@ -80,14 +43,7 @@ Outcome in_child(const std::function<int()> &fn)
 
 Outcome run_program(const std::vector<std::string> &argv)
 {
-    return spawn([&] {
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    });
+    return spawn([&] { kep_child::exec_program(argv, {}); });
 }
 
 namespace {

@@ -1,8 +1,8 @@
 // The vcam launcher as a user runs it: help, exit status, the platform in the
 // child, statistics at exit, option errors.
-#include <fcntl.h>
+#include "child_capture.h"
+
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdio.h>
 #include <string>
 #include <sys/wait.h>
@@ -19,47 +19,16 @@ struct Outcome {
 const std::string kLauncher = std::string(KEP_BUILD_DIR) + "/bin/vcam";
 const std::string kProbe = std::string(KEP_BUILD_DIR) + "/tests/vcam_probe";
 
-Outcome run(std::vector<std::string> args)
+Outcome run(const std::vector<std::string> &args)
 {
-    Outcome r;
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return r;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+    kep_child::Captured c = kep_child::capture([&] {
+        kep_child::exec_program(args, {});
         _exit(126);
-    }
-    close(out[1]);
-    close(err[1]);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open_fds = 2;
-    while (open_fds > 0 && poll(fds, 2, 30000) > 0) {
-        for (pollfd &p : fds) {
-            if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP)))
-                continue;
-            char buf[4096];
-            ssize_t n = read(p.fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(p.fd);
-                p.fd = -1;
-                --open_fds;
-            } else {
-                (p.fd == out[0] ? r.out : r.err).append(buf, static_cast<size_t>(n));
-            }
-        }
-    }
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    });
+    Outcome r;
+    r.out = std::move(c.out);
+    r.err = std::move(c.err);
+    r.status = c.ran && WIFEXITED(c.wait_status) ? WEXITSTATUS(c.wait_status) : -1;
     return r;
 }
 

@@ -1,5 +1,7 @@
 #include "isp_harness.h"
 
+#include "child_capture.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,36 +18,6 @@
 namespace kep_test {
 
 namespace {
-
-void drain(int fds[], std::string *texts[], int count)
-{
-    struct pollfd pfd[3];
-    int open_count = count;
-    for (int i = 0; i < count; ++i) {
-        pfd[i].fd = fds[i];
-        pfd[i].events = POLLIN;
-    }
-    while (open_count > 0) {
-        if (poll(pfd, count, -1) == -1) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int i = 0; i < count; ++i) {
-            if (pfd[i].fd < 0 || !(pfd[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[4096];
-            ssize_t n = read(pfd[i].fd, buf, sizeof(buf));
-            if (n > 0) {
-                texts[i]->append(buf, size_t(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(pfd[i].fd);
-                pfd[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-}
 
 std::string read_all(int fd)
 {
@@ -118,7 +90,7 @@ ChildRun run_in_child(const std::function<int()> &body)
     std::string result_bytes;
     int fds[3] = {out[0], err[0], res[0]};
     std::string *texts[3] = {&run.out, &run.err, &result_bytes};
-    drain(fds, texts, 3);
+    kep_child::drain(fds, texts, 3);
     while (waitpid(pid, &run.status, 0) == -1 && errno == EINTR) {
     }
     if (result_bytes.size() == sizeof(int)) {

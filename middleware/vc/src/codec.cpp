@@ -148,6 +148,16 @@ void codec_out_q(kep_m2m *m2m)
         perror_at("kep_codec_out_q", __LINE__, "ioctl");
 }
 
+void codec_out_dq(kep_m2m *m2m)
+{
+    v4l2_buffer_t buf;
+    memset(&buf, 0, sizeof(buf));
+    buf.type = abi::BUF_TYPE_OUTPUT;
+    buf.memory = m2m->codec_in_memory;
+    if (kep::ioctl_retry(m2m->codec_fd, abi::DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
+        perror("ioctl");
+}
+
 void codec_cap_dq(kep_m2m *m2m)
 {
     v4l2_buffer_t buf;
@@ -280,13 +290,7 @@ KEP_VC_API int32_t kep_codec_read(kep_m2m *m2m)
         if (!m2m->codec_skip_queue)
             kep::codec_out_q(m2m);
 
-        // Take the consumed picture back.
-        v4l2_buffer_t buf;
-        memset(&buf, 0, sizeof(buf));
-        buf.type = BUF_TYPE_OUTPUT;
-        buf.memory = m2m->codec_in_memory;
-        if (kep::ioctl_retry(m2m->codec_fd, DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
-            perror("ioctl");
+        kep::codec_out_dq(m2m);
     }
     kep::codec_cap_dq(m2m);
     return 0;

@@ -14,6 +14,10 @@ int codec_cap_q(kep_m2m *m2m);
 // Queues input picture isp_index on the encoder's input queue.
 void codec_out_q(kep_m2m *m2m);
 
+// Takes the consumed input picture back from the encoder; nothing to take
+// (EAGAIN) and a dropped picture (EIO) are silent, other failures printed.
+void codec_out_dq(kep_m2m *m2m);
+
 // Takes a bit-stream buffer from the encoder into codec_index, codec_size and
 // codec_flags (all 0 when nothing was taken).
 void codec_cap_dq(kep_m2m *m2m);

@@ -295,13 +295,8 @@ KEP_VC_API int32_t kep_dec2enc(kep_m2m *m2m)
         return -1;
     }
 
-    if (m2m->m2m_enable) {
-        memset(&buf, 0, sizeof(buf));
-        buf.type = BUF_TYPE_OUTPUT;
-        buf.memory = m2m->codec_in_memory;
-        if (kep::ioctl_retry(m2m->codec_fd, DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
-            perror("ioctl");
-    }
+    if (m2m->m2m_enable)
+        kep::codec_out_dq(m2m);
     kep::codec_cap_dq(m2m);
     return ready;
 }

@@ -3,12 +3,16 @@
 #include "fake_decoder.h"
 #include "reader_support.h"
 
+#include "child_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -127,6 +131,38 @@ TEST(ReaderLifecycle, MissingFileFailsAndLeavesNoReader)
     EXPECT_EQ(err, "open input file failed: No such file or directory\n");
     EXPECT_EQ(m2m.bs_reader, nullptr);
     EXPECT_EQ(kep_bs_reader_read_frame(&m2m, nullptr, 0, nullptr, 0), -1);
+}
+
+// The reader asks the kernel not to update the stream's access time, which
+// only the file's owner may ask: a stream of another owner is read all the
+// same. As root the child gives up root, since root may ask for any file.
+TEST(ReaderLifecycle, StreamOfAnotherOwnerIsReadAllTheSame)
+{
+    TempFile f(concat({p_frame(100), p_frame(100), p_frame(40)}));
+    const bool root = geteuid() == 0;
+    ASSERT_EQ(chmod(f.path(), 0644), 0);
+    // Without root, a file of ours would be ours to ask for: read one of root's.
+    const char *path = root ? f.path() : "/etc/passwd";
+    kep_child::Captured c = kep_child::capture([&] {
+        if (root && setuid(65534) != 0)
+            _exit(20);
+        kep_m2m m2m = {};
+        m2m.dec_fourcc = KEP_FOURCC_H264;
+        m2m.dec_fd = -1;
+        if (kep_bs_reader_init(&m2m, path) != 0)
+            _exit(21);
+        uint8_t dst[1024];
+        int frames = 0;
+        int32_t n;
+        while ((n = kep_bs_reader_read_frame(&m2m, nullptr, 0, dst, sizeof dst)) != -1)
+            frames += n > 0;
+        kep_bs_reader_uninit(&m2m);
+        _exit(root ? frames : 0);
+    });
+    ASSERT_TRUE(c.ran);
+    EXPECT_EQ(c.err.find("open input file failed"), std::string::npos) << c.err;
+    ASSERT_TRUE(WIFEXITED(c.wait_status));
+    EXPECT_EQ(WEXITSTATUS(c.wait_status), root ? 3 : 0) << c.err;
 }
 
 TEST(ReaderLifecycle, UnknownFormatFailsSilentlyAndClosesTheFile)

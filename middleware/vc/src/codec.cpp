@@ -10,7 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 namespace {
@@ -100,15 +99,6 @@ int request_buffers(kep_m2m *m2m, uint32_t type, uint32_t memory, uint32_t *gran
     if (r == -1)
         kep::perror_at("kep_codec_init", __LINE__, "ioctl");
     return r;
-}
-
-int unmap_table(kep_buffer *table, uint32_t count)
-{
-    if (kep::unmap_buffers(table, count) == -1) {
-        fprintf(stderr, "munmap\n");
-        return -1;
-    }
-    return 0;
 }
 
 } // namespace
@@ -332,7 +322,7 @@ KEP_VC_API int32_t kep_codec_stop(kep_m2m *m2m)
 KEP_VC_API int32_t kep_codec_uninit(kep_m2m *m2m)
 {
     if (m2m->codec_cap_buffers) {
-        if (unmap_table(m2m->codec_cap_buffers, m2m->m2m_buffers) == -1)
+        if (kep::unmap_buffers(m2m->codec_cap_buffers, m2m->m2m_buffers) == -1)
             return -1;
         // The tables go with their mappings so that init/uninit cycles do
         // not leak.
@@ -340,7 +330,7 @@ KEP_VC_API int32_t kep_codec_uninit(kep_m2m *m2m)
         m2m->codec_cap_buffers = nullptr;
     }
     if (m2m->codec_in_memory == MEMORY_MMAP && m2m->codec_out_buffers) {
-        if (unmap_table(m2m->codec_out_buffers, m2m->m2m_buffers) == -1)
+        if (kep::unmap_buffers(m2m->codec_out_buffers, m2m->m2m_buffers) == -1)
             return -1;
         free(m2m->codec_out_buffers);
         m2m->codec_out_buffers = nullptr;

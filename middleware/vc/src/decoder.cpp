@@ -10,7 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <time.h>
 
 namespace {
@@ -44,10 +43,8 @@ int unmap_table(kep_buffer **table, uint32_t count)
 {
     if (!*table)
         return 0;
-    if (kep::unmap_buffers(*table, count) == -1) {
-        fprintf(stderr, "munmap\n");
+    if (kep::unmap_buffers(*table, count) == -1)
         return -1;
-    }
     free(*table);
     *table = nullptr;
     return 0;

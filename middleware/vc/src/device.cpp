@@ -117,10 +117,13 @@ MapResult map_buffer(int fd, uint32_t type, uint32_t index, kep_buffer *slot)
 int unmap_buffers(kep_buffer *table, uint32_t count)
 {
     for (uint32_t i = 0; i < count; ++i) {
-        if (table[i].start && munmap(table[i].start, table[i].length) == -1)
+        if (table[i].start && munmap(table[i].start, table[i].length) == -1) {
+            fprintf(stderr, "munmap\n");
             return -1;
+        }
         // Never unmapped twice, whatever the caller does after a failure.
         table[i].start = nullptr;
+        table[i].length = 0;
     }
     return 0;
 }

@@ -161,10 +161,7 @@ inline const uint8_t *next_group_with_zero_pair(const uint8_t *p, const uint8_t 
 
 void set_entropy_mode(kep_m2m *m2m, uint32_t cabac)
 {
-    v4l2_control c = {};
-    c.id = KEP_CID_H264_ENTROPY_MODE;
-    c.value = (int32_t)cabac;
-    if (kep::ioctl_retry(m2m->dec_fd, abi::S_CTRL, &c) != 0)
+    if (kep::set_ctrl(m2m->dec_fd, KEP_CID_H264_ENTROPY_MODE, (int32_t)cabac) != 0)
         perror("set_entropy_mode");
 }
 

@@ -15,7 +15,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace abi = kep::abi;
@@ -403,18 +402,10 @@ extern "C" KEP_VC_API int32_t kep_isp_uninit(kep_m2m *m2m)
         return 0;
 
     if (m2m->isp_io == KEP_IO_MMAP) {
-        for (uint32_t i = 0; i < m2m->m2m_buffers; ++i) {
-            // Entries already unmapped by an earlier, interrupted uninit are
-            // cleared, so a second attempt never unmaps an address twice.
-            if (!table[i].start)
-                continue;
-            if (munmap(table[i].start, table[i].length) == -1) {
-                fprintf(stderr, "munmap\n");
-                return -1;
-            }
-            table[i].start = nullptr;
-            table[i].length = 0;
-        }
+        // Entries already unmapped by an earlier, interrupted uninit are
+        // cleared, so a second attempt never unmaps an address twice.
+        if (kep::unmap_buffers(table, m2m->m2m_buffers) == -1)
+            return -1;
     } else if (m2m->isp_io == KEP_IO_USERPTR) {
         for (uint32_t i = 0; i < m2m->m2m_buffers; ++i)
             free(table[i].start);

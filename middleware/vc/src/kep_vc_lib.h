@@ -38,8 +38,8 @@ int request_buffers(int fd, uint32_t type, uint32_t memory, uint32_t count, uint
 enum class MapResult { mapped, query_failed, mmap_failed };
 MapResult map_buffer(int fd, uint32_t type, uint32_t index, kep_buffer *slot);
 
-// Unmaps the mapped entries of a table and clears them; -1 (errno from
-// munmap) at the first that fails.
+// Unmaps the mapped entries of a table and clears them; at the first that
+// fails, "munmap" on standard error and -1 (errno from munmap).
 int unmap_buffers(kep_buffer *table, uint32_t count);
 
 } // namespace kep

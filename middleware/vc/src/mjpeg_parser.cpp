@@ -344,10 +344,7 @@ namespace {
 
 int set_ctrl(kep_m2m *m2m, uint32_t id, int32_t value, const char *what)
 {
-    v4l2_control c = {};
-    c.id = id;
-    c.value = value;
-    int r = kep::ioctl_retry(m2m->dec_fd, kep::abi::S_CTRL, &c);
+    int r = kep::set_ctrl(m2m->dec_fd, id, value);
     if (r != 0)
         perror(what);
     return r;

@@ -147,7 +147,10 @@ extern "C" KEP_VC_API int32_t kep_bs_reader_init(kep_m2m *m2m, const char *path)
 
     r->fill = fill_ops[r->mode];
     if (r->mode == BS_MODE_FILE) {
-        r->base = (uint8_t *)malloc(BS_CHUNK);
+        // On a cache line: every read is a kernel copy into it, and where a
+        // heap block happens to start 16 bytes into a line that copy was
+        // measured a third slower.
+        r->base = (uint8_t *)aligned_alloc(BS_ALIGN, BS_CHUNK);
         if (r->base == nullptr) {
             perror("allocate input buffer failed");
             return init_failed(m2m, r);

@@ -11,6 +11,8 @@ namespace kep {
 
 // Bytes read from a file per fill.
 constexpr uint32_t BS_CHUNK = 8192;
+// The file-mode input buffer starts on a cache line.
+constexpr size_t BS_ALIGN = 64;
 // Every delivered frame is zero-padded to a multiple of this.
 constexpr uint32_t BS_PAD = 64;
 

@@ -58,7 +58,15 @@ inline unsigned trailing_zero_bytes(uint32_t v)
 // may go straight on at the group (counted from p) that holds the first byte
 // of the next pair of zero bytes, in the state it had. Coded slice data holds
 // such pairs only where emulation prevention put 00 00 03, so the jumps are
-// long. Returns end when no pair follows.
+// long. Returns end when nothing can follow.
+//
+// The vector forms look at half as much: only the 16-bit words at even
+// offsets from p. A start code's three zero bytes fill one of them, and so
+// does a group of four zeros; a pair that fills none (odd offset, no third
+// zero) leaves the state at 0 or 1 and finds nothing. The start code may
+// begin one byte before its zero word, in the group before; so the search
+// goes on at the group holding that byte. That group does not begin with a
+// zero word, so a state of 1 left by its predecessor completes nothing in it.
 
 // The group, counted from p, that holds byte z.
 inline const uint8_t *group_of(const uint8_t *p, const uint8_t *z)
@@ -66,84 +74,80 @@ inline const uint8_t *group_of(const uint8_t *p, const uint8_t *z)
     return p + ((size_t)(z - p) & ~(size_t)3);
 }
 
-// The last few bytes, one by one; p is a group start.
-inline const uint8_t *zero_pair_in_tail(const uint8_t *p, const uint8_t *end)
-{
-    for (const uint8_t *q = p; end - q >= 2; q++)
-        if (q[0] == 0 && q[1] == 0)
-            return group_of(p, q);
-    return end;
-}
-
 #if defined(KEP_SCAN_SSE2)
-// Byte i of (x | x one byte on) is zero when bytes i and i + 1 both are. Each
-// step needs one byte beyond its vectors: the pair may end there.
-inline __m128i zero_pairs16(const uint8_t *q)
+// The group to go on at for a zero word at w (an even offset from p).
+inline const uint8_t *group_before_zero_word(const uint8_t *p, const uint8_t *w)
 {
-    return _mm_or_si128(_mm_loadu_si128((const __m128i *)q), _mm_loadu_si128((const __m128i *)(q + 1)));
+    return group_of(p, w > p ? w - 1 : p);
 }
 
-inline const uint8_t *zero_pair_sse2(const uint8_t *p, const uint8_t *end)
+inline unsigned zero_words16(__m128i v)
 {
-    const __m128i zero = _mm_setzero_si128();
-    while (end - p >= 65) {
-        __m128i a = zero_pairs16(p), b = zero_pairs16(p + 16), c = zero_pairs16(p + 32), d = zero_pairs16(p + 48);
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d)), zero)) != 0) {
-            uint64_t m = (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero)) |
-                         (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero)) << 16 |
-                         (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(c, zero)) << 32 |
-                         (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(d, zero)) << 48;
-            return p + (((unsigned)__builtin_ctzll(m) >> 2) << 2);
+    return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128()));
+}
+
+// From q, an even offset from p.
+inline const uint8_t *zero_word_sse2(const uint8_t *p, const uint8_t *q, const uint8_t *end)
+{
+    while (end - q >= 64) {
+        __m128i a = _mm_loadu_si128((const __m128i *)q), b = _mm_loadu_si128((const __m128i *)(q + 16)),
+                c = _mm_loadu_si128((const __m128i *)(q + 32)), d = _mm_loadu_si128((const __m128i *)(q + 48));
+        // No unsigned 16-bit minimum before SSE4.1: the four compares are merged.
+        const __m128i zero = _mm_setzero_si128();
+        __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero)),
+                                   _mm_or_si128(_mm_cmpeq_epi16(c, zero), _mm_cmpeq_epi16(d, zero)));
+        if (_mm_movemask_epi8(any) != 0) {
+            uint64_t m = (uint64_t)zero_words16(a) | (uint64_t)zero_words16(b) << 16 |
+                         (uint64_t)zero_words16(c) << 32 | (uint64_t)zero_words16(d) << 48;
+            return group_before_zero_word(p, q + __builtin_ctzll(m));
         }
-        p += 64;
+        q += 64;
     }
-    while (end - p >= 17) {
-        unsigned m = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(zero_pairs16(p), zero));
+    for (; end - q >= 16; q += 16) {
+        unsigned m = zero_words16(_mm_loadu_si128((const __m128i *)q));
         if (m != 0)
-            return p + (((unsigned)__builtin_ctz(m) >> 2) << 2);
-        p += 16;
+            return group_before_zero_word(p, q + __builtin_ctz(m));
     }
-    return zero_pair_in_tail(p, end);
+    for (; end - q >= 2; q += 2)
+        if (q[0] == 0 && q[1] == 0)
+            return group_before_zero_word(p, q);
+    return end;
 }
 #endif
 
 #if defined(KEP_SCAN_AVX2)
 // The same in 32-byte vectors, where the processor has them.
-__attribute__((target("avx2"))) inline __m256i zero_pairs32(const uint8_t *q)
-{
-    return _mm256_or_si256(_mm256_loadu_si256((const __m256i *)q), _mm256_loadu_si256((const __m256i *)(q + 1)));
-}
-
-__attribute__((target("avx2"))) const uint8_t *zero_pair_avx2(const uint8_t *p, const uint8_t *end)
+__attribute__((target("avx2"))) const uint8_t *zero_word_avx2(const uint8_t *p, const uint8_t *end)
 {
     const __m256i zero = _mm256_setzero_si256();
-    while (end - p >= 65) {
-        __m256i a = zero_pairs32(p), b = zero_pairs32(p + 32);
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(a, b), zero)) != 0) {
-            uint64_t m = (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero)) |
-                         (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)) << 32;
-            return p + (((unsigned)__builtin_ctzll(m) >> 2) << 2);
-        }
-        p += 64;
+    const uint8_t *q = p;
+    // 128 bytes per test: zero words are rare, so the one branch nearly
+    // always goes the same way; a hit is then placed 32 bytes at a time.
+    while (end - q >= 128) {
+        __m256i a = _mm256_loadu_si256((const __m256i *)q), b = _mm256_loadu_si256((const __m256i *)(q + 32)),
+                c = _mm256_loadu_si256((const __m256i *)(q + 64)), d = _mm256_loadu_si256((const __m256i *)(q + 96));
+        __m256i low = _mm256_min_epu16(_mm256_min_epu16(a, b), _mm256_min_epu16(c, d));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(low, zero)) != 0)
+            break;
+        q += 128;
     }
-    if (end - p >= 33) {
-        uint32_t m = (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(zero_pairs32(p), zero));
+    for (; end - q >= 32; q += 32) {
+        uint32_t m = (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi16(_mm256_loadu_si256((const __m256i *)q), zero));
         if (m != 0)
-            return p + (((unsigned)__builtin_ctz(m) >> 2) << 2);
-        p += 32;
+            return group_before_zero_word(p, q + __builtin_ctz(m));
     }
-    return zero_pair_sse2(p, end);
+    return zero_word_sse2(p, q, end);
 }
 #endif
 
-inline const uint8_t *next_group_with_zero_pair(const uint8_t *p, const uint8_t *end)
+inline const uint8_t *next_group_that_can_matter(const uint8_t *p, const uint8_t *end)
 {
 #if defined(KEP_SCAN_AVX2)
     if (__builtin_cpu_supports("avx2"))
-        return zero_pair_avx2(p, end);
+        return zero_word_avx2(p, end);
 #endif
 #if defined(KEP_SCAN_SSE2)
-    return zero_pair_sse2(p, end);
+    return zero_word_sse2(p, p, end);
 #else
     // The C library's scan finds each zero byte; a lone one is passed over.
     const uint8_t *from = p;
@@ -172,13 +176,13 @@ void set_entropy_mode(kep_m2m *m2m, uint32_t cabac)
 // seen, after which only a start code filling a whole group counts.
 //
 // In states 0 and 4 the search jumps to the next group that can matter (see
-// next_group_with_zero_pair).
+// next_group_that_can_matter).
 const uint8_t *h264_find_start_code(const uint8_t *p, const uint8_t *end)
 {
     unsigned state = 0;
     while (p < end) {
         if (state == 0 || state == 4) {
-            p = next_group_with_zero_pair(p, end);
+            p = next_group_that_can_matter(p, end);
             if (p >= end)
                 return nullptr;
         }

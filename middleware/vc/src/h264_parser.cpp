@@ -7,7 +7,6 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <sys/ioctl.h>
 
 // The search has three forms: wide vectors where the processor has them, SSE2
 // vectors on any x86-64, and the C library's byte scan elsewhere. The tests
@@ -89,11 +88,11 @@ inline unsigned zero_words16(__m128i v)
 // From q, an even offset from p.
 inline const uint8_t *zero_word_sse2(const uint8_t *p, const uint8_t *q, const uint8_t *end)
 {
+    const __m128i zero = _mm_setzero_si128();
     while (end - q >= 64) {
         __m128i a = _mm_loadu_si128((const __m128i *)q), b = _mm_loadu_si128((const __m128i *)(q + 16)),
                 c = _mm_loadu_si128((const __m128i *)(q + 32)), d = _mm_loadu_si128((const __m128i *)(q + 48));
         // No unsigned 16-bit minimum before SSE4.1: the four compares are merged.
-        const __m128i zero = _mm_setzero_si128();
         __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero)),
                                    _mm_or_si128(_mm_cmpeq_epi16(c, zero), _mm_cmpeq_epi16(d, zero)));
         if (_mm_movemask_epi8(any) != 0) {

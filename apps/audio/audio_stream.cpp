@@ -29,8 +29,9 @@ void set_device(audio_stream *s, const char *name, snd_pcm_uframes_t period)
 struct stream_setup {
     snd_pcm_t *pcm;
     int width;            // bits per sample
-    size_t frame_bytes;   // channels x width / 8 (at least 1)
+    size_t frame_bytes;   // channels x width / 8 (0 below a byte: capture only)
     size_t buffer_bytes;  // two periods
+    snd_pcm_uframes_t align_frames; // fewest frames that fill whole bytes
     unsigned char *buffer;
 };
 
@@ -39,6 +40,19 @@ struct stream_setup {
 size_t frames_to_bytes(const audio_stream *s, int width, uint64_t frames)
 {
     return (size_t)(frames * s->channels * (uint64_t)width / 8);
+}
+
+// Frames of `frame_bits` bits that end on a byte boundary: 1 for frames of
+// whole bytes, 2 for 4-bit mono, 8 for 3- or 5-bit mono.
+snd_pcm_uframes_t frames_per_whole_bytes(uint64_t frame_bits)
+{
+    uint64_t a = frame_bits % 8, b = 8;
+    while (a != 0) { // b becomes gcd(frame_bits, 8)
+        uint64_t t = b % a;
+        b = a;
+        a = t;
+    }
+    return (snd_pcm_uframes_t)(8 / b);
 }
 
 // Open and configure the device; every failure ends the process.
@@ -56,10 +70,13 @@ void setup_stream(const audio_stream *s, snd_pcm_stream_t direction, stream_setu
     snd_pcm_hw_params_any(pcm, params);
     snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
     int width = snd_pcm_format_width(s->format);
+    const uint64_t frame_bits = (uint64_t)s->channels * (uint64_t)(width > 0 ? width : 0);
     // A library that does not know the code (the platform's codec codes on a
     // stock ALSA library) reports a negative width: it must never size a
-    // buffer, nor may a frame be narrower than one byte.
-    if (width <= 0 || (uint64_t)s->channels * (uint64_t)width < 8) {
+    // buffer. Capture takes frames narrower than a byte (G.726 carries 2 to 5
+    // bits a sample); playback counts the frames of a chunk by dividing by
+    // the frame's bytes, so there a frame must fill one.
+    if (width <= 0 || (direction == SND_PCM_STREAM_PLAYBACK && frame_bits < 8)) {
         fprintf(stderr, "[KEP-AUDIO] format %d has no usable sample width (%d bits)\n",
                 (int)s->format, width);
         exit(1);
@@ -92,7 +109,9 @@ void setup_stream(const audio_stream *s, snd_pcm_stream_t direction, stream_setu
         exit(1);
     }
 
-    uint64_t buffer_bytes = (uint64_t)s->channels * s->period_frames * (uint64_t)width / 8 * 2;
+    // Two periods, rounded up to a whole byte: frames narrower than a byte
+    // may end inside the last one.
+    uint64_t buffer_bytes = (frame_bits * 2 * s->period_frames + 7) / 8;
     unsigned char *buffer = buffer_bytes > 0 && buffer_bytes <= SIZE_MAX
                                 ? (unsigned char *)malloc((size_t)buffer_bytes)
                                 : nullptr;
@@ -114,6 +133,7 @@ void setup_stream(const audio_stream *s, snd_pcm_stream_t direction, stream_setu
     out->width = width;
     out->frame_bytes = frames_to_bytes(s, width, 1);
     out->buffer_bytes = (size_t)buffer_bytes;
+    out->align_frames = frames_per_whole_bytes(frame_bits);
     out->buffer = buffer;
 }
 
@@ -222,6 +242,7 @@ void *audio_capture_thread(void *arg)
     snd_pcm_uframes_t fill = 0;
     size_t offset = 0;
     int failures = 0;
+    bool failed = false;
     while (owed > 0) {
         snd_pcm_sframes_t rc = snd_pcm_readi(st.pcm, st.buffer + offset, load - fill);
         if (rc > 0) {
@@ -229,11 +250,23 @@ void *audio_capture_thread(void *arg)
             fill += (snd_pcm_uframes_t)rc;
             if (fill == load) {
                 uint64_t frames = fill < owed ? fill : owed;
-                fwrite(st.buffer, 1, frames_to_bytes(s, st.width, frames), s->file);
+                size_t bytes = frames_to_bytes(s, st.width, frames);
+                if (fwrite(st.buffer, 1, bytes, s->file) != bytes) {
+                    fprintf(stderr,
+                            "[KEP-AUDIO] capture from %s stopped: write to the capture file "
+                            "failed: %s\n",
+                            s->device, strerror(errno));
+                    failed = true;
+                    break;
+                }
                 owed -= frames;
                 fill = 0;
                 offset = 0;
             } else {
+                // Every read starts on a byte. Frames narrower than a byte
+                // that end a read inside one would be read over by the next:
+                // they are dropped, like the frames of an overrun.
+                fill -= fill % st.align_frames;
                 offset = frames_to_bytes(s, st.width, fill);
             }
         } else if (rc == -EPIPE) {
@@ -248,13 +281,14 @@ void *audio_capture_thread(void *arg)
             if (++failures >= AUDIO_STREAM_MAX_RETRIES) {
                 fprintf(stderr, "[KEP-AUDIO] capture from %s stopped after %d failed reads: %s\n",
                         s->device, failures, rc < 0 ? snd_strerror((int)rc) : "no data");
+                failed = true;
                 break;
             }
             usleep(AUDIO_STREAM_RETRY_PAUSE_US);
         }
     }
     close_stream(&st);
-    return nullptr;
+    return failed ? arg : nullptr;
 }
 
 void *audio_playback_thread(void *arg)
@@ -265,10 +299,13 @@ void *audio_playback_thread(void *arg)
 
     const size_t chunk = st.buffer_bytes;
     const size_t frame_bytes = st.frame_bytes;
-    bool gave_up = false;
-    // A file that fails to read never reaches its end: stop on error too.
-    while (!gave_up && !feof(s->file) && !ferror(s->file)) {
+    bool gave_up = false;   // the device stopped taking frames
+    bool failed = false;
+    while (!failed && !feof(s->file)) {
         size_t got = fread(st.buffer, 1, chunk, s->file);
+        // A file that fails to read never reaches its end: what it gave is
+        // played, then the stream stops.
+        int read_error = ferror(s->file) ? errno : 0;
         snd_pcm_uframes_t frames = got / frame_bytes;
         printf(" read_frame = %d, read_frame_size : %d\n", (int)frames, (int)got);
 
@@ -290,6 +327,7 @@ void *audio_playback_thread(void *arg)
                     fprintf(stderr, "[KEP-AUDIO] playback to %s stopped after %d failed writes\n",
                             s->device, failures);
                     gave_up = true;
+                    failed = true;
                     break;
                 }
                 usleep(AUDIO_STREAM_RETRY_PAUSE_US);
@@ -300,6 +338,12 @@ void *audio_playback_thread(void *arg)
                 printf(" rc = %d, cached_frame : %d\n", (int)rc, (int)(written * frame_bytes));
             }
         }
+        if (read_error && !failed) {
+            fprintf(stderr,
+                    "[KEP-AUDIO] playback to %s stopped: read from the playback file failed: %s\n",
+                    s->device, strerror(read_error));
+            failed = true;
+        }
     }
     // In non-blocking mode a drain returns at once and the close would drop
     // what is still queued: let the drain wait for the last frames (not for a
@@ -307,5 +351,22 @@ void *audio_playback_thread(void *arg)
     if (!gave_up)
         snd_pcm_nonblock(st.pcm, 0);
     close_stream(&st);
-    return nullptr;
+    return failed ? arg : nullptr;
+}
+
+int audio_capture_join(audio_stream *s, const char *file_name)
+{
+    void *failed = nullptr;
+    pthread_join(s->thread, &failed);
+    // The last loads leave the stdio buffer only at the close.
+    if (fclose(s->file) != 0 && !failed) {
+        fprintf(stderr, "[KEP-AUDIO] write to capture file %s failed: %s\n", file_name,
+                strerror(errno));
+        return 1;
+    }
+    if (failed) {
+        fprintf(stderr, "[KEP-AUDIO] capture file %s is incomplete\n", file_name);
+        return 1;
+    }
+    return 0;
 }

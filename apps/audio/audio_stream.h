@@ -25,10 +25,19 @@ struct audio_stream {
 int audio_capture_format_check(audio_stream *stream);
 int audio_playback_format_check(audio_stream *stream);
 
-// Thread entries: run one whole stream on the given audio_stream; return null.
-// Capture records exactly rate x 10 frames; playback plays the file to its end.
+// Thread entries: run one whole stream on the given audio_stream. Capture
+// records exactly rate x 10 frames; playback plays the file to its end.
+// Return null when the whole stream went through, or the record's address
+// when it stopped early on a failure already reported (the file could not be
+// written or read, or the device kept failing): the program then ends with
+// status 1. What was written before the failure stays in the file.
 void *audio_capture_thread(void *stream);
 void *audio_playback_thread(void *stream);
+
+// For the program that started a capture: waits for its thread, closes its
+// file and reports a recording that did not reach the file whole, naming
+// `file_name`. Returns 0, or 1 (the program's exit status) after the message.
+int audio_capture_join(audio_stream *stream, const char *file_name);
 
 // Consecutive failed transfers (other than overrun, underrun and would-block)
 // after which a stream gives up, and the pause between two attempts.

@@ -155,8 +155,7 @@ int main(int argc, char **argv)
         perror("exit thread creation failed");
         exit(1);
     }
-    pthread_join(stream->thread, nullptr);
-    fclose(stream->file);
+    int status = audio_capture_join(stream, file_name);
     free(stream);
-    return 0;
+    return status;
 }

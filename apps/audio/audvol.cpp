@@ -1,6 +1,7 @@
 // audvol: reads and sets the volume and mute state of the microphone or the
 // speaker through the platform library libkep_audio.
 #include "kep_audio.h"
+#include "stdout_status.h"
 
 #include <getopt.h>
 #include <stdio.h>
@@ -135,5 +136,5 @@ int main(int argc, char **argv)
         printf("[KEP-AUDIO] New %s Vol : %d\n", dev.label, now);
     }
     free(device);
-    return 0;
+    return stdout_status();
 }

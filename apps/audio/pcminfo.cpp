@@ -3,6 +3,8 @@
 #include <alsa/asoundlib.h>
 #include <stdio.h>
 
+#include "stdout_status.h"
+
 int main()
 {
     // The version of the headers this program was built against.
@@ -26,5 +28,5 @@ int main()
     puts("\nPCM subformats:");
     printf(" %s (%s)\n", snd_pcm_subformat_name((snd_pcm_subformat_t)0),
            snd_pcm_subformat_description((snd_pcm_subformat_t)0));
-    return 0;
+    return stdout_status();
 }

@@ -237,7 +237,10 @@ int encode_loop(const Settings &s, HANDLE_AACENCODER enc, const AACENC_InfoStruc
     if (out_args.numOutBytes > 0) {
       size_t bytes = (size_t)out_args.numOutBytes;
       if (bytes > info.maxOutBufBytes) bytes = info.maxOutBufBytes;
-      fwrite(out_buf, 1, bytes, out);
+      if (fwrite(out_buf, 1, bytes, out) != bytes) {
+        fprintf(stderr, "write output file %s failed: %s\n", s.outfile, strerror(errno));
+        return -54;
+      }
     }
   }
 }
@@ -335,7 +338,12 @@ int main(int argc, char **argv) {
 
 cleanup:
   if (in) fclose(in);
-  if (out) fclose(out);
+  // The last frames leave the stdio buffer only here; losing them must not
+  // pass for success.
+  if (out && fclose(out) != 0 && result == 0) {
+    fprintf(stderr, "close output file %s failed: %s\n", s.outfile, strerror(errno));
+    result = -55;
+  }
   free(pcm_buf);
   free(out_buf);
   if (pcm) {

@@ -138,7 +138,8 @@ int write_frame(Player &p) {
   if (count < 0) count = 0;
   if (count > kPcmCapacity) count = kPcmCapacity;
   if (!p.device_mode) {
-    if (fwrite(p.pcm_buf, 2, (size_t)count, p.out) == 0) {
+    // A short count is a failed write too: the rest of the frame is lost.
+    if (fwrite(p.pcm_buf, 2, (size_t)count, p.out) != (size_t)count) {
       fputs("write file error\n", stderr);
       return -47;
     }
@@ -269,7 +270,12 @@ int main(int argc, char **argv) {
 
 cleanup:
   if (p.in) fclose(p.in);
-  if (p.out) fclose(p.out);
+  // The last samples leave the stdio buffer only here; losing them must not
+  // pass for success.
+  if (p.out && fclose(p.out) != 0 && result == 0) {
+    fprintf(stderr, "close output file %s failed: %s\n", p.outfile, strerror(errno));
+    result = -49;
+  }
   free(p.pcm_buf);
   free(p.in_buf);
   if (p.pcm) {

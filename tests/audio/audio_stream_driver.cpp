@@ -1,7 +1,8 @@
 // Test driver of the ALSA module: runs one stream the way the tools do.
 // Usage: audio_stream_driver capture|playback FORMAT RATE FILE [CHANNELS [OPEN_MODE]]
-// Exit status 0 after the stream, 2 on bad usage, 3 when the format check
-// refuses, 4 when the file cannot be opened.
+// Exit status 0 after the whole stream, 1 when it stopped early on a failure
+// (as in the tools), 2 on bad usage, 3 when the format check refuses, 4 when
+// the file cannot be opened.
 #include "audio_stream.h"
 
 #include <stdio.h>
@@ -42,8 +43,9 @@ int main(int argc, char **argv)
         perror("pthread_create");
         return 2;
     }
-    pthread_join(s->thread, nullptr);
+    void *failed = nullptr;
+    pthread_join(s->thread, &failed);
     fclose(s->file);
     free(s);
-    return 0;
+    return failed ? 1 : 0;
 }

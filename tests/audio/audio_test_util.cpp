@@ -65,7 +65,7 @@ run_result run_program(const std::string &program, const std::vector<std::string
 }
 
 run_result run_path(const std::string &path, const std::vector<std::string> &args,
-                    const std::vector<std::string> &env)
+                    const std::vector<std::string> &env, const std::string &stdout_path)
 {
     std::vector<std::string> argv = emulator_prefix();
     argv.push_back(path);
@@ -73,6 +73,13 @@ run_result run_path(const std::string &path, const std::vector<std::string> &arg
     kep_child::Captured c = kep_child::capture([&] {
         for (const char *v : kPlatformVars)
             unsetenv(v);
+        if (!stdout_path.empty()) {
+            int fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) {
+                fprintf(stderr, "%s: %s\n", stdout_path.c_str(), strerror(errno));
+                _exit(126);
+            }
+        }
         kep_child::exec_program(argv, env);
         fprintf(stderr, "exec %s: %s\n", argv[0].c_str(), strerror(errno));
     });

@@ -21,9 +21,10 @@ struct run_result {
 // ("NAME=value" entries).
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
                        const std::vector<std::string> &env = {});
-// Same for a program given by full path.
+// Same for a program given by full path; a non-empty `stdout_path` receives
+// the child's standard output instead of `out`.
 run_result run_path(const std::string &path, const std::vector<std::string> &args,
-                    const std::vector<std::string> &env);
+                    const std::vector<std::string> &env, const std::string &stdout_path = "");
 
 std::string bin_path(const std::string &program);
 std::string alsa_conf(const char *flavour); // "virtual", "fault"

@@ -107,6 +107,21 @@ TEST_F(Audtwin, UncreatableFirstFileEndsWithStatus255BeforeTheSecond)
     EXPECT_EQ(file_size(kSecond), -1);
 }
 
+// The second file takes nothing: its stream stops with a message, the first
+// still records in full, and the run fails.
+TEST_F(Audtwin, FailedWriteOfOneStreamEndsWithStatus1)
+{
+    ASSERT_EQ(symlink("/dev/full", kSecond), 0);
+    run_result r = run_program("audtwin", {}, {"ALSA_CONFIG_PATH=" + alsa_conf("fault")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[KEP-AUDIO] capture from kep_audio_pcm_ex stopped: write to the capture "
+                     "file failed: No space left on device\n"
+                     "[KEP-AUDIO] capture file /tmp/audio2.raw is incomplete\n");
+    std::vector<uint8_t> got;
+    ASSERT_TRUE(read_file(kFirst, &got));
+    EXPECT_EQ(first_difference(got, fault_pattern(160000)), -1);
+}
+
 TEST_F(Audtwin, DeviceFailureInAStreamEndsTheWholeProcessWithStatus1)
 {
     run_result r = run_program("audtwin", {},

@@ -63,6 +63,15 @@ TEST_F(Audvol, InfoReadsThreeValuesAndChangesNothing)
     EXPECT_EQ(state(), "(none)");
 }
 
+// The report is the program's result: one that cannot be written fails.
+TEST_F(Audvol, FullStandardOutputIsAFailure)
+{
+    run_result r = run_path(bin_path("audvol"), {"-d", "spk", "-i"},
+                            {"KEP_AUDIO_STATE_FILE=" + state_}, "/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "write standard output failed: No space left on device\n");
+}
+
 TEST_F(Audvol, VolumeSurvivesTheRunThatSetIt)
 {
     run_result r = audvol({"-d", "mic", "-v", "5"});

@@ -91,14 +91,15 @@ TEST_F(FaultCapture, ASuccessfulReadResetsTheRetryCount)
     expect_complete_recording();
 }
 
-TEST_F(FaultCapture, PersistentErrorEndsTheStreamWithAMessage)
+TEST_F(FaultCapture, PersistentErrorEndsTheStreamWithAMessageAndStatus1)
 {
     // Reads 1 to 9 fill nine loads of 160 frames; then the device only fails.
     run_result r = record("10+=EIO");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, normal_output());
     EXPECT_EQ(r.err, "[KEP-AUDIO] capture from kep_audio_pcm_ex stopped after 100 failed reads: "
-                     "Input/output error\n");
+                     "Input/output error\n"
+                     "[KEP-AUDIO] capture file " + out_ + " is incomplete\n");
     std::vector<uint8_t> got;
     ASSERT_TRUE(read_file(out_, &got));
     EXPECT_EQ(got.size(), 9u * 320u);

@@ -181,6 +181,18 @@ TEST_F(VirtualCapture, ModuleRecordsAnyRateOfEightBitFormatsForTenSeconds)
     EXPECT_EQ(first_difference(got, source_prefix(110250)), -1);
 }
 
+// /dev/full takes nothing: the recording is lost, which must not pass for
+// success.
+TEST_F(VirtualCapture, OutputThatTakesNothingFailsWithStatus1)
+{
+    run_result r = run_program("audrec", {"-f", "/dev/full"}, env());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, capture_lines("s16", "/dev/full", 80, 16, 80000));
+    EXPECT_EQ(r.err, "[KEP-AUDIO] capture from kep_audio_pcm_ex stopped: write to the capture "
+                     "file failed: No space left on device\n"
+                     "[KEP-AUDIO] capture file /dev/full is incomplete\n");
+}
+
 TEST_F(VirtualCapture, MissingSourceFileFailsTheOpenWithStatus1)
 {
     std::string out = dir_.path("rec.raw");

@@ -31,3 +31,11 @@ TEST(Pcminfo, ListsTheLibrarysNamesInOrder)
                          "PCM subformats:\n"
                          " STD (Standard)\n");
 }
+
+// The listing is the program's result: one that cannot be written fails.
+TEST(Pcminfo, FullStandardOutputIsAFailure)
+{
+    run_result r = run_path(bin_path("pcminfo"), {}, {}, "/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "write standard output failed: No space left on device\n");
+}

@@ -143,10 +143,10 @@ TEST_F(Playback, WouldBlockWaitsForRoomWithoutMessages)
     EXPECT_EQ(first_difference(played(), input_), -1);
 }
 
-TEST_F(Playback, PersistentErrorEndsTheStream)
+TEST_F(Playback, PersistentErrorEndsTheStreamWithStatus1)
 {
     run_result r = play_fault("3+=EIO", 6400);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     std::string line = "error from read: Input/output error\n";
     std::string want;
     for (int i = 0; i < 100; i++)
@@ -155,6 +155,18 @@ TEST_F(Playback, PersistentErrorEndsTheStream)
     EXPECT_EQ(r.err, want);
     std::vector<uint8_t> first_two(input_.begin(), input_.begin() + 1280);
     EXPECT_EQ(first_difference(played(), first_two), -1);
+}
+
+TEST_F(Playback, UnreadableFileEndsTheStreamWithStatus1)
+{
+    // A folder opens for reading but every read fails.
+    run_result r = run_program("audio_stream_driver", {"playback", "2", "8000", dir_.path("")},
+                               {"ALSA_CONFIG_PATH=" + alsa_conf("virtual"),
+                                "KEP_ALSA_PLAYBACK_FILE=" + played_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[KEP-AUDIO] playback to kep_audio_pcm_pb_ex stopped: read from the playback "
+                     "file failed: Is a directory\n");
+    EXPECT_EQ(played().size(), 0u);
 }
 
 TEST_F(Playback, OpenFailureEndsTheProcessWithStatus1)

@@ -104,6 +104,26 @@ TEST_F(AacPack, UnopenableOutputFails) {
   EXPECT_EQ("open output file " + bad + " failed\n", r.err);
 }
 
+// /dev/full takes nothing: the stream is lost, which must not pass for
+// success. Two seconds of frames overflow the stdio buffer at a write; three
+// frames wait in it until the close.
+TEST_F(AacPack, OutputThatTakesNothingFails) {
+  struct Case {
+    int samples;
+    int status;
+    const char *err;
+  } cases[] = {
+      {2 * 48000, -54, "write output file /dev/full failed: No space left on device\n"},
+      {3 * 1024, -55, "close output file /dev/full failed: No space left on device\n"},
+  };
+  for (const Case &c : cases) {
+    write_pcm(in_, speech_like(48000, c.samples));
+    RunResult r = pack("2", "0", "48000", "0", "64000", "1", "/dev/full");
+    EXPECT_EQ(256 + c.status, r.status) << c.samples;
+    EXPECT_EQ(c.err, r.err) << c.samples;
+  }
+}
+
 TEST_F(AacPack, MissingInputFailsAfterCreatingOutput) {
   RunResult r = pack("2", "0", "48000", "0", "64000", "1");
   EXPECT_EQ(252, r.status);

@@ -209,11 +209,26 @@ TEST_F(AacPlay, UncreatableOutputFailsAtTheFirstFrame) {
   EXPECT_EQ("open output file " + bad + " failed\n", r.err);
 }
 
+// A second of frames overflows the stdio buffer at a write; one frame waits
+// in it until the close, which must not pass for success either.
 TEST_F(AacPlay, FailedWriteStops) {
-  write_bytes(in_, fdk_encode(speech_like(48000, 48000), 1, MODE_1, 2, 48000, 64000));
-  RunResult r = run_program("aacplay", {"-f", in_, "/dev/full"});
-  EXPECT_EQ(256 - 47, r.status);
-  EXPECT_EQ("write file error\n", r.err);
+  std::vector<uint8_t> stream = fdk_encode(speech_like(48000, 48000), 1, MODE_1, 2, 48000, 64000);
+  std::vector<AdtsFrame> frames = parse_adts(stream);
+  ASSERT_GT(frames.size(), 1u);
+  struct Case {
+    size_t bytes;
+    int status;
+    const char *err;
+  } cases[] = {
+      {stream.size(), -47, "write file error\n"},
+      {frames[0].length, -49, "close output file /dev/full failed: No space left on device\n"},
+  };
+  for (const Case &c : cases) {
+    write_bytes(in_, std::vector<uint8_t>(stream.begin(), stream.begin() + (long)c.bytes));
+    RunResult r = run_program("aacplay", {"-f", in_, "/dev/full"});
+    EXPECT_EQ(256 + c.status, r.status) << c.bytes;
+    EXPECT_EQ(c.err, r.err) << c.bytes;
+  }
 }
 
 TEST_F(AacPlay, UnreadableInputIsAReadError) {

@@ -8,6 +8,8 @@
 //   open=ERR       snd_pcm_open fails with -ERR
 //   hw=ERR         snd_pcm_hw_params fails with -ERR
 //   channels=N     the device takes only N channels
+//   rate=N         the device takes only N Hz
+//   format=NAME    the device takes only that format (S16_LE, ...)
 //   N=ACT          the N-th transfer (1-based: each readi/writei that reaches
 //   N-M=ACT        the device) does ACT; N-M is a range, N+ every transfer
 //   N+=ACT         from N on
@@ -17,8 +19,10 @@
 // shortK: the transfer moves at most K frames and the read or write returns
 // early with what it has.
 // Capture data: byte k of the stream (counted over all delivered bytes since
-// open) is ((k * 2654435761) mod 2^32) >> 24. Playback data are appended to
-// PATH when given, else dropped.
+// open) is ((k * 2654435761) mod 2^32) >> 24; frames narrower than a byte take
+// its bits in order, the most significant bit of a byte first. Captures take
+// any format of at least one bit, playbacks formats of whole bytes. Playback
+// data are appended to PATH when given, else dropped.
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 
@@ -50,9 +54,11 @@ struct fault_pcm {
     int open_error;
     int hw_error;
     unsigned int channels; // 0: any
+    unsigned int rate;     // 0: any
+    int format;            // SND_PCM_FORMAT_UNKNOWN: any
     unsigned long transfers;
     bool cut_pending; // a short transfer ends its read/write at the next call
-    uint64_t bytes_delivered;
+    uint64_t bits_delivered;
     int out_fd;
 };
 
@@ -98,6 +104,14 @@ int parse_rules(fault_pcm *f, const char *text)
             if (n < 1 || n > 8)
                 return -EINVAL;
             f->channels = (unsigned int)n;
+        } else if (strcmp(key, "rate") == 0) {
+            long n = strtol(val, nullptr, 10);
+            if (n < 1000 || n > 192000)
+                return -EINVAL;
+            f->rate = (unsigned int)n;
+        } else if (strcmp(key, "format") == 0) {
+            if ((f->format = snd_pcm_format_value(val)) == SND_PCM_FORMAT_UNKNOWN)
+                return -EINVAL;
         } else {
             if (f->nrules == MAX_RULES)
                 return -EINVAL;
@@ -129,6 +143,11 @@ int parse_rules(fault_pcm *f, const char *text)
         }
     }
     return 0;
+}
+
+unsigned char pattern_byte(uint64_t k)
+{
+    return (unsigned char)(((uint32_t)k * 2654435761u) >> 24);
 }
 
 fault_pcm *of(snd_pcm_ioplug_t *io)
@@ -182,14 +201,27 @@ snd_pcm_sframes_t fault_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_are
         break;
     }
 
-    // Interleaved access: one area describes every channel.
-    const size_t frame_bytes = (size_t)snd_pcm_frames_to_bytes(io->pcm, 1);
-    unsigned char *base = (unsigned char *)areas[0].addr + areas[0].first / 8 + offset * frame_bytes;
-    size_t bytes = size * frame_bytes;
+    // Interleaved access: one area describes every channel, in bits.
+    const uint64_t frame_bits =
+        (uint64_t)snd_pcm_format_physical_width(io->format) * io->channels;
+    const uint64_t first_bit = areas[0].first + offset * frame_bits;
+    const uint64_t bits = size * frame_bits;
+    unsigned char *addr = (unsigned char *)areas[0].addr;
+    unsigned char *base = addr + first_bit / 8;
+    size_t bytes = (size_t)(bits / 8);
     if (io->stream == SND_PCM_STREAM_CAPTURE) {
-        for (size_t i = 0; i < bytes; i++) {
-            uint32_t k = (uint32_t)(f->bytes_delivered + i);
-            base[i] = (unsigned char)((k * 2654435761u) >> 24);
+        if (first_bit % 8 == 0 && bits % 8 == 0 && f->bits_delivered % 8 == 0) {
+            for (size_t i = 0; i < bytes; i++)
+                base[i] = pattern_byte(f->bits_delivered / 8 + i);
+        } else {
+            for (uint64_t i = 0; i < bits; i++) {
+                uint64_t from = f->bits_delivered + i, to = first_bit + i;
+                unsigned char mask = (unsigned char)(0x80u >> (to % 8));
+                if ((pattern_byte(from / 8) << (from % 8)) & 0x80)
+                    addr[to / 8] |= mask;
+                else
+                    addr[to / 8] &= (unsigned char)~mask;
+            }
         }
     } else if (f->out_fd >= 0) {
         size_t done = 0;
@@ -203,7 +235,7 @@ snd_pcm_sframes_t fault_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_are
             done += (size_t)w;
         }
     }
-    f->bytes_delivered += bytes;
+    f->bits_delivered += bits;
     return (snd_pcm_sframes_t)size;
 }
 
@@ -259,10 +291,13 @@ int set_constraints(fault_pcm *f)
     int err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 1, &access);
     if (err < 0)
         return err;
+    // Playback data are stored in whole bytes.
+    const int narrowest = io->stream == SND_PCM_STREAM_CAPTURE ? 1 : 8;
     unsigned int formats[SND_PCM_FORMAT_LAST + 1];
     unsigned int nformats = 0;
     for (int v = 0; v <= SND_PCM_FORMAT_LAST; v++)
-        if (snd_pcm_format_physical_width((snd_pcm_format_t)v) >= 8)
+        if ((f->format == SND_PCM_FORMAT_UNKNOWN || v == f->format) &&
+            snd_pcm_format_physical_width((snd_pcm_format_t)v) >= narrowest)
             formats[nformats++] = (unsigned int)v;
     if ((err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, nformats, formats)) < 0)
         return err;
@@ -270,7 +305,9 @@ int set_constraints(fault_pcm *f)
     unsigned int hi = f->channels ? f->channels : 8;
     if ((err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, lo, hi)) < 0)
         return err;
-    if ((err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, 1000, 192000)) < 0)
+    unsigned int rate_lo = f->rate ? f->rate : 1000;
+    unsigned int rate_hi = f->rate ? f->rate : 192000;
+    if ((err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, rate_lo, rate_hi)) < 0)
         return err;
     if ((err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 1, 1 << 20)) < 0)
         return err;
@@ -313,6 +350,7 @@ extern "C" __attribute__((visibility("default"))) SND_PCM_PLUGIN_DEFINE_FUNC(kep
     if (!f)
         return -ENOMEM;
     f->out_fd = -1;
+    f->format = SND_PCM_FORMAT_UNKNOWN;
     int err = parse_rules(f, faults);
     if (err < 0) {
         SNDERR("kepfault: bad fault list \"%s\"", faults);

@@ -1,5 +1,7 @@
 // Test driver of the ALSA module: runs one stream the way the tools do.
-// Usage: audio_stream_driver capture|playback FORMAT RATE FILE [CHANNELS [OPEN_MODE]]
+// Usage: audio_stream_driver capture|playback FORMAT RATE FILE [CHANNELS [OPEN_MODE [AS]]]
+// AS runs the device FORMAT selects with another format code: the platform's
+// own codes mean other formats on a PC's ALSA library.
 // Exit status 0 after the whole stream, 1 when it stopped early on a failure
 // (as in the tools), 2 on bad usage, 3 when the format check refuses, 4 when
 // the file cannot be opened.
@@ -11,9 +13,9 @@
 
 int main(int argc, char **argv)
 {
-    if (argc < 5 || argc > 7 ||
+    if (argc < 5 || argc > 8 ||
         (strcmp(argv[1], "capture") != 0 && strcmp(argv[1], "playback") != 0)) {
-        fprintf(stderr, "usage: %s capture|playback FORMAT RATE FILE [CHANNELS [OPEN_MODE]]\n",
+        fprintf(stderr, "usage: %s capture|playback FORMAT RATE FILE [CHANNELS [OPEN_MODE [AS]]]\n",
                 argv[0]);
         return 2;
     }
@@ -32,6 +34,8 @@ int main(int argc, char **argv)
         free(s);
         return 3;
     }
+    if (argc > 7)
+        s->format = (snd_pcm_format_t)atoi(argv[7]);
     s->file = fopen(argv[4], capture ? "wb" : "rb");
     if (!s->file) {
         perror(argv[4]);

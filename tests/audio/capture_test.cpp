@@ -168,6 +168,70 @@ TEST_F(VirtualCapture, G726Code53CapturesWithPeriod160)
     }
 }
 
+// 4-bit frames of the fault device's stream, the first in the high nibble,
+// with the frames `keep` leaves out.
+std::vector<uint8_t> fault_nibbles(size_t frames, bool (*keep)(size_t frame))
+{
+    std::vector<uint8_t> pattern = fault_pattern(frames), out((frames + 1) / 2);
+    size_t kept = 0;
+    for (size_t n = 0; kept < frames; n++) {
+        if (!keep(n))
+            continue;
+        uint8_t nibble = (pattern[n / 2] >> (n % 2 ? 0 : 4)) & 0xf;
+        out[kept / 2] |= (uint8_t)(nibble << (kept % 2 ? 0 : 4));
+        kept++;
+    }
+    return out;
+}
+
+// The platform's G.726 carries 2 to 5 bits a sample; a PC's library does not
+// know that code, so the G.726 device row is run with the format below a byte
+// whose width it knows, IMA ADPCM (4 bits; it gives G.723 no width). Each run
+// records exactly its ten seconds.
+TEST_F(VirtualCapture, FormatsNarrowerThanAByteRecord)
+{
+    struct narrow_case {
+        const char *name;
+        int format;
+        const char *faults; // null: the virtual devices, reading the source
+        std::vector<uint8_t> want;
+    } cases[] = {
+        {"IMA ADPCM", SND_PCM_FORMAT_IMA_ADPCM, nullptr, source_prefix(40000)},
+        {"IMA ADPCM, fault device", SND_PCM_FORMAT_IMA_ADPCM, "", fault_pattern(40000)},
+        // Reads of 33 frames end inside a byte: the 33rd frame is read over
+        // by the next read and left out; the fifth read of a load asks for
+        // the last 32 frames, so a load takes 164 of the device's frames.
+        // The rest stays whole and in order.
+        {"IMA ADPCM, odd reads", SND_PCM_FORMAT_IMA_ADPCM, "1+=short33",
+         fault_nibbles(80000, [](size_t n) { return n % 164 >= 132 || n % 164 % 33 != 32; })},
+    };
+    for (const narrow_case &c : cases) {
+        std::string out = dir_.path("narrow.raw");
+        std::vector<std::string> e = env();
+        if (c.faults)
+            e = {"ALSA_CONFIG_PATH=" + alsa_conf("fault"), std::string("KEP_ALSA_FAULTS=") + c.faults};
+        run_result r = run_program("audio_stream_driver",
+                                   {"capture", "50", "8000", out, "1", "1", std::to_string(c.format)},
+                                   e);
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out, "[KEP-AUDIO] frame number : 80, format_bits: " +
+                             std::to_string(snd_pcm_format_width((snd_pcm_format_t)c.format)) +
+                             "\n[KEP-AUDIO] 10 second(s) : 80000 frames\n")
+            << c.name;
+        std::vector<uint8_t> got;
+        ASSERT_TRUE(read_file(out, &got)) << c.name;
+        EXPECT_EQ(first_difference(got, c.want), -1) << c.name << ": " << got.size() << " bytes";
+    }
+    // Playback counts a chunk's frames by its frame's bytes: below a byte it
+    // is refused.
+    ASSERT_TRUE(write_file(dir_.path("in.raw"), source_prefix(1000)));
+    run_result r = run_program("audio_stream_driver",
+                               {"playback", "50", "8000", dir_.path("in.raw"), "1", "1", "22"},
+                               env());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[KEP-AUDIO] format 22 has no usable sample width (4 bits)\n");
+}
+
 TEST_F(VirtualCapture, ModuleRecordsAnyRateOfEightBitFormatsForTenSeconds)
 {
     // Only the 16-bit rows look at the rate; 11025 Hz gives 110250 frames.

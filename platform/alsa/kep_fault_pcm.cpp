@@ -287,8 +287,10 @@ const snd_pcm_ioplug_callback_t kCallbacks = {
 int set_constraints(fault_pcm *f)
 {
     snd_pcm_ioplug_t *io = &f->io;
-    unsigned int access = SND_PCM_ACCESS_RW_INTERLEAVED;
-    int err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 1, &access);
+    // Memory-mapped access is ALSA's own emulation on the transfers, as the
+    // conversion plugins in front of a card need it.
+    unsigned int access[] = {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED};
+    int err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 2, access);
     if (err < 0)
         return err;
     // Playback data are stored in whole bytes.

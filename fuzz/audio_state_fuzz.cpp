@@ -1,6 +1,7 @@
 // Any bytes in libkep_audio's state file: every read yields a valid step
 // (0 to 19) and mute flag (0 or 1), and a change keeps the other settings.
 #include "kep_audio.h"
+#include "scratch_files.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -9,7 +10,7 @@
 
 namespace {
 
-char g_path[64];
+char g_path[256];
 
 void check(bool ok, const char *what)
 {
@@ -24,15 +25,11 @@ void check(bool ok, const char *what)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (!g_path[0]) {
-        snprintf(g_path, sizeof g_path, "/tmp/kep-audio-fuzz-%ld.state", (long)getpid());
+        scratch::path_of("audio.state", g_path);
         setenv("KEP_AUDIO_STATE_FILE", g_path, 1);
         unsetenv("KEP_AUDIO_TRACE");
     }
-    FILE *f = fopen(g_path, "wb");
-    if (!f)
-        return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
+    scratch::put_file("audio.state", data, size);
 
     int mic = -1, spk = -1, mic_mute = -1, spk_mute = -1;
     check(kep_audio_mic_vol_get(0, &mic) == 0, "mic get failed");

@@ -1,14 +1,14 @@
 // kep_read_bmp and kep_cds_set_bmp on arbitrary files: headers with any
 // sizes, offsets, depths and compression, files cut anywhere.
-#include "cds_fuzz_io.h"
+#include "scratch_files.h"
 #include "kep_vc.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    cdsfuzz::put_file("in.bmp", data, size);
+    scratch::put_file("in.bmp", data, size);
     kep_cds cds{};
-    snprintf(cds.bmp_path, sizeof cds.bmp_path, "%.40s/in.bmp", cdsfuzz::scratch_dir());
-    snprintf(cds.proc_dir, sizeof cds.proc_dir, "%.40s", cdsfuzz::scratch_dir());
+    snprintf(cds.bmp_path, sizeof cds.bmp_path, "%.40s/in.bmp", scratch::dir());
+    snprintf(cds.proc_dir, sizeof cds.proc_dir, "%.40s", scratch::dir());
     // Thresholds and scale from the last bytes, so both vary with the input.
     cds.threshold[0] = cds.threshold[1] = cds.threshold[2] = size ? data[size - 1] : 128;
     cds.scale = size > 1 ? data[size - 2] % 4 : 0;

@@ -1,7 +1,7 @@
 // The datastamp getters on arbitrary file contents: the parses of
 // "start(0x%x, 0x%x)", "dim(0x%x, 0x%x)", "datastamp enable=%d", the
 // printed texts and the bounded datastamp read.
-#include "cds_fuzz_io.h"
+#include "scratch_files.h"
 #include "kep_vc.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -14,11 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t second_size = bar ? size - first - 1 : size;
     static const char *const names[] = {"ds_position", "ds_color", "ds_color_attr", "ds_scale", "ds_enable"};
     for (const char *name : names)
-        cdsfuzz::put_file(name, data, first);
-    cdsfuzz::put_file("ds_dimension", second, second_size);
-    cdsfuzz::put_file("ds_datastamp", data, size);
+        scratch::put_file(name, data, first);
+    scratch::put_file("ds_dimension", second, second_size);
+    scratch::put_file("ds_datastamp", data, size);
 
-    const char *dir = cdsfuzz::scratch_dir();
+    const char *dir = scratch::dir();
     int32_t start[2] = {0, 0}, dim[2] = {0, 0}, enable = 0;
     kep_cds_get_position(dir, start, dim);
     kep_cds_get_color(dir);

@@ -5,9 +5,30 @@ if(KEP_WERROR)
   add_compile_options(-Werror)
 endif()
 
-if(KEP_SANITIZE)
+# The fuzz build runs everything under AddressSanitizer and
+# UndefinedBehaviorSanitizer (undefined behaviour ends the run, so the fuzzer
+# records it as a crash), and instruments every library for libFuzzer's
+# coverage, not only the code compiled into the targets.
+if(KEP_FUZZ)
+  if(KEP_SANITIZE STREQUAL "thread")
+    message(FATAL_ERROR "KEP_FUZZ runs under AddressSanitizer, not with KEP_SANITIZE=thread")
+  endif()
+  set(KEP_SANITIZE ON)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
+# KEP_SANITIZER_ENV: what a test's processes need in their environment.
+set(KEP_SANITIZER_ENV "")
+if(KEP_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  set(KEP_SANITIZER_ENV TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp:second_deadlock_stack=1)
+elseif(KEP_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
+  # The virtual platform is preloaded ahead of the sanitizer runtime.
+  set(KEP_SANITIZER_ENV ASAN_OPTIONS=verify_asan_link_order=0
+                        LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp)
 endif()
 
 # Adds every immediate subfolder of DIR that holds a CMakeLists.txt.

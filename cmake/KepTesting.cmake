@@ -15,12 +15,7 @@ function(kep_add_gtest name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_compile_definitions(${name} PRIVATE
     KEP_BUILD_DIR="${CMAKE_BINARY_DIR}" KEP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-  set(env KEP_BUILD_DIR=${CMAKE_BINARY_DIR} ${T_ENV})
-  if(KEP_SANITIZE)
-    # The virtual platform is preloaded ahead of the sanitizer runtime.
-    list(APPEND env ASAN_OPTIONS=verify_asan_link_order=0
-                    LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp)
-  endif()
+  set(env KEP_BUILD_DIR=${CMAKE_BINARY_DIR} ${T_ENV} ${KEP_SANITIZER_ENV})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
   # The environment is set by a script of our own that ctest runs after the

@@ -1,5 +1,6 @@
-# aacplay's ADTS input, through the program's own decode loop.
-if(KEP_WITH_MEDIA)
+# aacplay's ADTS input, through the program's own decode loop (every build
+# with the audio programs, the 32-bit one included).
+if(KEP_WITH_AUDIO)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(KEP_FUZZ_FDK_AAC REQUIRED IMPORTED_TARGET fdk-aac)
   pkg_check_modules(KEP_FUZZ_AAC_ALSA REQUIRED IMPORTED_TARGET alsa)

@@ -29,18 +29,24 @@ kep_m2m *open_decoder(uint32_t fourcc)
     return m;
 }
 
+kep_m2m *h264, *mjpg;
+
 } // namespace
+
+// Both decoders are set up once, before the first input, so that an input's
+// allocations are its own.
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    if (vcam_configure("") != 0)
+        abort();
+    (void)!freopen("/dev/null", "w", stdout); // the library's set-up lines
+    h264 = open_decoder(KEP_FOURCC_H264);
+    mjpg = open_decoder(KEP_FOURCC_MJPG);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static kep_m2m *h264 = nullptr, *mjpg = nullptr;
-    if (h264 == nullptr) {
-        if (vcam_configure("") != 0)
-            abort();
-        (void)!freopen("/dev/null", "w", stdout); // the library's set-up lines
-        h264 = open_decoder(KEP_FOURCC_H264);
-        mjpg = open_decoder(KEP_FOURCC_MJPG);
-    }
     if (size < 3)
         return 0;
     kep_m2m *m = (data[0] & 1) ? mjpg : h264;

@@ -1,5 +1,5 @@
 # opusplay's packet-file record loop.
-if(KEP_WITH_MEDIA)
+if(KEP_WITH_AUDIO)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(KEP_FUZZ_OPUS REQUIRED IMPORTED_TARGET opus)
   kep_add_fuzzer(opusplay_fuzz

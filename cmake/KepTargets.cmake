@@ -31,6 +31,11 @@ elseif(KEP_SANITIZE)
                         LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp)
 endif()
 
+if(KEP_COVERAGE)
+  add_compile_options(--coverage)
+  add_link_options(--coverage)
+endif()
+
 # Adds every immediate subfolder of DIR that holds a CMakeLists.txt.
 function(kep_add_subdirectories dir)
   file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}/${dir}

@@ -13,6 +13,7 @@ PKGS=(
   clang libclang-rt-14-dev
   sox ffmpeg
   libfuse3-dev fuse3
+  gcovr
 )
 
 SUDO=""

@@ -94,6 +94,9 @@ int main(int argc, char **argv)
     for (const std::string &w : words)
         env += (env.empty() ? "" : " ") + vcam::quote_word(w);
     std::string preload = lib;
+#ifdef KEP_VCAM_PRELOAD_FIRST
+    preload = std::string(KEP_VCAM_PRELOAD_FIRST) + ":" + preload;
+#endif
     if (const char *old = getenv("LD_PRELOAD"); old != nullptr && *old != '\0')
         preload += std::string(":") + old;
     if (setenv("KEP_VCAM", env.c_str(), 1) != 0 || setenv("LD_PRELOAD", preload.c_str(), 1) != 0) {

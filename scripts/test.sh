@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the host build, the
-# sanitizer build, and the 32-bit ARM cross build under qemu-arm.
-# Usage: scripts/test.sh [host|asan|armhf]...   (default: all three)
+# sanitizer build, the 32-bit ARM cross build under qemu-arm, and the
+# ThreadSanitizer build (the tests of the threaded parts only: mdcap, the
+# audio recorders, the virtual platform, the ISP, encoder and decoder
+# streams and the motion detector).
+# Usage: scripts/test.sh [host|asan|armhf|tsan]...   (default: all four)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 
 jobs=$(nproc)
 flavours=("$@")
-[ ${#flavours[@]} -gt 0 ] || flavours=(host asan armhf)
+[ ${#flavours[@]} -gt 0 ] || flavours=(host asan armhf tsan)
 
 passed=0
 failed=0
 status=0
+
+# ctest arguments of the next flavour (a label selection), empty for all tests.
+ctest_select=()
 
 run_flavour() {
   local name=$1 dir=$2
@@ -26,7 +32,7 @@ run_flavour() {
   fi
   echo "== $name tests"
   local out
-  out=$(cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600 2>&1) || status=1
+  out=$(cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600 "${ctest_select[@]}" 2>&1) || status=1
   # ctest prints failures in full and closes with its summary.
   printf '%s\n' "$out" | sed -n '/Output from these tests\|The following tests FAILED\|tests passed, \|Total Test time/,$p'
   printf '%s\n' "$out" | grep -E '^\s*[0-9]+/[0-9]+ Test .*\*\*\*' || true
@@ -42,6 +48,9 @@ for f in "${flavours[@]}"; do
     host)  run_flavour host build ;;
     asan)  run_flavour asan build-asan -DKEP_SANITIZE=ON ;;
     armhf) run_flavour armhf build-armhf -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake" ;;
+    tsan)  ctest_select=(-L '^(mdcap|audio|platform|vc|encoder|decoder)$')
+           run_flavour tsan build-tsan -DKEP_SANITIZE=thread
+           ctest_select=() ;;
     *) echo "unknown flavour: $f"; exit 2 ;;
   esac
 done

@@ -22,6 +22,7 @@ status=0
 (cd "$dir" && ctest -j"$(nproc)" --timeout 600 "$@" >ctest.log 2>&1) || status=$?
 tail -n 3 "$dir/ctest.log"
 
+mkdir -p "$dir/coverage"
 filters=(--root . --object-directory "$dir" --filter 'middleware/vc/' --filter 'apps/'
          --exclude-unreachable-branches --exclude-throw-branches)
 gcovr "${filters[@]}" --json "$dir/coverage.json" --html-details "$dir/coverage/index.html"

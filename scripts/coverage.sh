@@ -12,7 +12,11 @@ cd "$(dirname "$0")/.."
 dir=build-coverage
 mkdir -p "$dir"
 # -O0 keeps every source line its own code, so that the counts are exact.
-cmake -S . -B "$dir" -DKEP_COVERAGE=ON -DCMAKE_BUILD_TYPE=Debug >"$dir/configure.log" 2>&1 ||
+# The counters must name their sources by absolute path, so no compiler
+# cache may rewrite them into relative ones.
+export CCACHE_DISABLE=1
+cmake -S . -B "$dir" -DKEP_COVERAGE=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_C_COMPILER_LAUNCHER= -DCMAKE_CXX_COMPILER_LAUNCHER= >"$dir/configure.log" 2>&1 ||
   { cat "$dir/configure.log"; exit 1; }
 cmake --build "$dir" -j"$(nproc)" >"$dir/build.log" 2>&1 || { grep -E 'error' "$dir/build.log" | head -n 40; exit 1; }
 # Counts from an earlier run would be added to this one's.

@@ -83,9 +83,12 @@ TEST(M2MNode, EachQueueMapsAtItsOwnOffsetsWithItsOwnSize)
                 ASSERT_EQ(ioctl(node.fd, VIDIOC_QUERYBUF, &b), 0) << c.path;
                 EXPECT_EQ(b.m.offset, base + i * stride) << c.path << " type " << type << " buffer " << i;
                 EXPECT_EQ(b.length, size) << c.path << " type " << type;
-                EXPECT_EQ(b.flags, static_cast<uint32_t>(V4L2_BUF_FLAG_MAPPED)) << c.path;
+                EXPECT_EQ(b.flags, static_cast<uint32_t>(V4L2_BUF_FLAG_TIMESTAMP_COPY)) << c.path;
                 void *m = mmap(nullptr, b.length, PROT_READ | PROT_WRITE, MAP_SHARED, node.fd, b.m.offset);
                 ASSERT_NE(m, MAP_FAILED) << c.path << " type " << type << " buffer " << i;
+                ASSERT_EQ(ioctl(node.fd, VIDIOC_QUERYBUF, &b), 0) << c.path;
+                EXPECT_EQ(b.flags & V4L2_BUF_FLAG_MAPPED, static_cast<uint32_t>(V4L2_BUF_FLAG_MAPPED))
+                    << c.path << ": mapped now";
                 munmap(m, b.length);
             }
             void *m = mmap(nullptr, page, PROT_READ, MAP_SHARED, node.fd, static_cast<off_t>(base + 2 * stride));
@@ -136,6 +139,9 @@ TEST(M2MNode, InjectedEmptyDequeuesReachTheDecoderNotTheEncoder)
     ASSERT_GE(dec.fd, 0);
     ASSERT_EQ(request(enc.fd, kCapture, V4L2_MEMORY_MMAP, 1), 1);
     ASSERT_EQ(request(dec.fd, kCapture, V4L2_MEMORY_MMAP, 1), 1);
+    uint32_t type = kCapture;
+    ASSERT_EQ(ioctl(enc.fd, VIDIOC_STREAMON, &type), 0);
+    ASSERT_EQ(ioctl(dec.fd, VIDIOC_STREAMON, &type), 0);
     v4l2_buffer b = buffer(kCapture);
     EXPECT_EQ(error_of(ioctl(enc.fd, VIDIOC_DQBUF, &b)), EIO) << "nothing done: the encoder ignores --eagain";
     EXPECT_EQ(vcam_stat("eagain"), 0);

@@ -197,12 +197,16 @@ TEST(VcamNode, FramesArePacedAtTheRequestedRate)
     Node node;
     ASSERT_EQ(node.set_fps(25), 0) << "S_PARM overrides --fps";
     ASSERT_EQ(node.stream_mmap(64, 48, 4), 4);
-    v4l2_buffer first, b;
+    // QBUF answers with the buffer as queued (no timestamp, no sequence), so
+    // the dequeued descriptors are kept apart.
+    v4l2_buffer first, b, q;
     ASSERT_EQ(node.dequeue(first), 0);
-    ASSERT_EQ(node.requeue(first), 0);
+    q = first;
+    ASSERT_EQ(node.requeue(q), 0);
     for (int n = 0; n < 6; ++n) {
         ASSERT_EQ(node.dequeue(b), 0);
-        ASSERT_EQ(node.requeue(b), 0);
+        q = b;
+        ASSERT_EQ(node.requeue(q), 0);
     }
     // Timestamps come from the platform's clock: frame k is due one period
     // after frame k-1, never earlier (a slow host can only make it later).

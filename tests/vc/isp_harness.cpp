@@ -163,7 +163,7 @@ int child_stream(kep_m2m *m2m, bool start)
     m2m->isp_fd = kep_open_device(m2m->isp_dev_name);
     if (m2m->isp_fd < 0 || kep_isp_init(m2m) != 0)
         return kSetupFailed;
-    if (start && kep_isp_start(m2m) != 0)
+    if (start && kep_isp_start(m2m) != 0 && streams_buffers(*m2m))
         return kSetupFailed;
     return 0;
 }

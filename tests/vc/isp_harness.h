@@ -59,8 +59,17 @@ bool has_line(const std::string &text, const std::string &regex);
 // A zero-filled record with the configuration of a 1280x720 'S420' stream.
 kep_m2m make_record(uint32_t isp_io, uint32_t buffers = 2);
 
+// Whether the record streams driver buffers (memory-mapped or user pointer);
+// in read mode the driver, holding no buffers, refuses to switch streaming on.
+inline bool streams_buffers(const kep_m2m &m2m)
+{
+    return m2m.isp_io == KEP_IO_MMAP || m2m.isp_io == KEP_IO_USERPTR;
+}
+constexpr const char *kReadModeStreamOn = R"(kep_isp_start:\d+: VIDIOC_STREAMON: Invalid argument)";
+
 // For forked children: opens the node, initialises and (if asked) starts the
-// stream, without gtest assertions. A child sets its stream up itself: the
+// stream (in read mode a refused switch is no failure), without gtest
+// assertions. A child sets its stream up itself: the
 // platform's per-process model must not be shared with the parent's.
 // Returns 0, or kSetupFailed.
 constexpr int kSetupFailed = 1000;

@@ -11,12 +11,14 @@ namespace {
 using IspIo = IspTest;
 
 // Sets up and starts a stream of the given mode on a configured platform.
+// In read mode the driver refuses the switch (no buffers were requested) and
+// the first read starts the sensor.
 void start_stream(kep_m2m *m2m)
 {
     m2m->isp_fd = kep_open_device(m2m->isp_dev_name);
     ASSERT_GE(m2m->isp_fd, 0);
     ASSERT_EQ(kep_isp_init(m2m), 0);
-    ASSERT_EQ(kep_isp_start(m2m), 0);
+    ASSERT_EQ(kep_isp_start(m2m), streams_buffers(*m2m) ? 0 : -1);
 }
 
 const char *const kAssertIndex = R"(.*: kep_vc_lib:\d+: kep_isp_dq: Assertion `buf\.index < m2m->m2m_buffers' failed\.)";
@@ -39,7 +41,10 @@ TEST_P(IspByMode, InterruptedRequestsAreRetried)
     EXPECT_EQ(kep_isp_stop(&m2m_), 0);
     EXPECT_EQ(kep_isp_uninit(&m2m_), 0);
     cap.finish();
-    EXPECT_EQ(cap.err(), "");
+    if (streams_buffers(m2m_))
+        EXPECT_EQ(cap.err(), "");
+    else
+        EXPECT_TRUE(has_line(cap.err(), kReadModeStreamOn)) << cap.err();
     EXPECT_GE(vcam_stat("frames"), 3);
 }
 

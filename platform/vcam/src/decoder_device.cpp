@@ -61,7 +61,7 @@ struct NalBits {
 } // namespace
 
 DecoderDevice::DecoderDevice(Ledger &ledger, const Options &options, std::string path)
-    : M2MDevice(ledger, options, std::move(path), false)
+    : M2MDevice(ledger, options, std::move(path), false, "dec")
 {
     readable_on_output_ = true;
     memset(qtable_, 0, sizeof qtable_);
@@ -180,16 +180,12 @@ int DecoderDevice::forced_grant(const Queue &q) const
     return &q == &cap_ && options_.dec_cap_grant >= 0 ? options_.dec_cap_grant : options_.dec_grant;
 }
 
-int DecoderDevice::accept_locked(Queue &q, Slot &s, const BufferDesc &d)
+int DecoderDevice::accept_locked(Queue &q, unsigned index, const BufferDesc &d)
 {
-    if (&q == &out_) {
-        if (d.bytesused > q.buffer_size)
-            return -EINVAL;
-        if (ledger_.take_dec_refuse()) {
-            ledger_.count("dec.refused");
-            return -EBUSY;
-        }
-        s.bytesused = d.bytesused;
+    (void)index, (void)d;
+    if (&q == &out_ && ledger_.take_dec_refuse()) {
+        ledger_.count("dec.refused");
+        return -EBUSY;
     }
     return 0;
 }
@@ -206,16 +202,14 @@ void DecoderDevice::stream_stopped_locked(Queue &q)
         engine_stale_ = true;
         for (int &p : pps_cabac_)
             p = -1;
-        have_qtable_[0] = have_qtable_[1] = false;
     }
 }
 
 void DecoderDevice::run_jobs_locked()
 {
-    while (out_.streaming && cap_.streaming && !out_.queued.empty() && !cap_.queued.empty()) {
-        unsigned o = out_.queued.front();
-        out_.queued.pop_front();
-        decode_one_locked(o, cap_.queued.front());
+    while (out_.streaming() && cap_.streaming() && out_.first_queued() >= 0 && cap_.first_queued() >= 0) {
+        unsigned o = out_.take_queued();
+        decode_one_locked(o, static_cast<unsigned>(cap_.first_queued()));
     }
     update_readable_locked();
 }
@@ -303,28 +297,19 @@ int DecoderDevice::decode_frame_locked(const uint8_t *data, size_t n, uint8_t *d
 
 void DecoderDevice::decode_one_locked(unsigned out_index, unsigned cap_index)
 {
-    Slot &os = out_.slots[out_index];
-    os.queued = false;
-    const uint8_t *data = out_.pool + static_cast<size_t>(out_index) * out_.stride;
-    uint8_t *dst = cap_.pool + static_cast<size_t>(cap_index) * cap_.stride;
-    int r = decode_frame_locked(data, os.bytesused, dst);
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    os.done = true;
-    os.flags = 0;
-    os.stamp = now;
-    out_.done.push_back(out_index);
+    BufferQueue::Buffer &os = out_.buffer(out_index);
+    uint32_t used = os.bytesused < os.length ? os.bytesused : os.length;
+    int r = decode_frame_locked(os.mem, used, cap_.data(cap_index));
+    out_.complete(out_index, false);
     if (r == 0) {
         // No picture for this frame: the picture buffer stays queued.
         ledger_.count("dec.nopicture");
         return;
     }
-    cap_.queued.pop_front();
-    Slot &cs = cap_.slots[cap_index];
-    cs.queued = false;
-    cs.done = true;
-    cs.stamp = now;
-    cs.sequence = sequence_++;
+    cap_.take_queued();
+    BufferQueue::Buffer &cs = cap_.buffer(cap_index);
+    // The picture carries the frame's timestamp, as M2M nodes do.
+    cs.stamp = os.stamp;
     if (r < 0) {
         cs.bytesused = 0;
         cs.flags = kFlagError;
@@ -334,18 +319,30 @@ void DecoderDevice::decode_one_locked(unsigned out_index, unsigned cap_index)
         cs.flags = stream_fourcc_ == kMjpg ? kFlagKey : 0;
         ledger_.count("dec.decoded");
     }
-    cap_.done.push_back(cap_index);
+    cs.flags |= os.qflags & (V4L2_BUF_FLAG_TIMECODE | V4L2_BUF_FLAG_TSTAMP_SRC_MASK);
+    cap_.complete(cap_index, false);
 }
 
-bool DecoderDevice::lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset)
+LendResult DecoderDevice::lend(uint64_t addr, uint64_t len, bool mapped, uint64_t offset,
+                               const std::string &borrower, Loan *loan)
 {
-    (void)addr;
+    // Only its pictures, read where the program mapped them.
+    if (!mapped)
+        return LendResult::foreign;
     std::lock_guard<std::mutex> lock(mu_);
-    if (!mapped || cap_.memory != V4L2_MEMORY_MMAP || cap_.stride == 0 || offset >= kOutputBase ||
-        offset % cap_.stride != 0 || offset / cap_.stride >= cap_.slots.size() || len > cap_.buffer_size)
-        return false;
-    const Slot &s = cap_.slots[offset / cap_.stride];
-    return !s.queued && !s.done;
+    return cap_.lend(addr, len, true, offset, borrower, weak_from_this(), loan);
+}
+
+void DecoderDevice::give_back(const Loan &loan)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    cap_.give_back(loan.index, loan.generation);
+}
+
+bool DecoderDevice::still_lent(const Loan &loan)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return cap_.still_lent(loan.index, loan.generation);
 }
 
 } // namespace vcam

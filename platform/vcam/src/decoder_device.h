@@ -26,17 +26,21 @@ public:
     ~DecoderDevice() override;
 
     const char *kind() const override { return "dec"; }
-    bool lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset) override;
+    LendResult lend(uint64_t addr, uint64_t len, bool mapped, uint64_t offset, const std::string &borrower,
+                    Loan *loan) override;
+    void give_back(const Loan &loan) override;
+    bool still_lent(const Loan &loan) override;
 
 protected:
     int other_ioctl(const char *name, void *arg) override;
     const char *card() const override { return "kep virtual decoder"; }
     int forced_grant(const Queue &q) const override;
-    int accept_locked(Queue &q, Slot &s, const BufferDesc &d) override;
+    int accept_locked(Queue &q, unsigned index, const BufferDesc &d) override;
     bool take_eagain_locked() override { return ledger_.take_eagain(); }
     bool take_bad_index_locked() override { return ledger_.take_dec_bad_index(); }
     void format_set_locked(Queue &q, uint32_t was) override;
-    // A new stream starts the decoder afresh.
+    // A new stream starts the decoder afresh; the controls (tables, modes)
+    // stay as the program set them, as a driver keeps its controls.
     void stream_stopped_locked(Queue &q) override;
     void run_jobs_locked() override;
     void shutdown_locked() override { engine_.reset(); }
@@ -62,7 +66,6 @@ private:
     int pps_cabac_[256]; // entropy mode of each picture parameter set seen; -1 none
     std::vector<uint8_t> jpeg_;
 
-    uint32_t sequence_ = 0;
 };
 
 } // namespace vcam

@@ -135,6 +135,7 @@ const char *request_name(unsigned long request)
     case 64: return "TRY_FMT";
     case 71: return "G_EXT_CTRLS";
     case 72: return "S_EXT_CTRLS";
+    case 92: return "CREATE_BUFS";
     default: return nullptr;
     }
 }

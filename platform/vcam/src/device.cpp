@@ -100,6 +100,12 @@ void *Device::mmap(size_t, int, int, off_t, int *err)
     return nullptr;
 }
 
+std::string Device::buffer_label(uint64_t offset)
+{
+    (void)offset;
+    return std::string(kind()) + " " + path();
+}
+
 Abi Device::load_counted_buffer(unsigned long request, const void *arg, BufferDesc *d)
 {
     Abi abi = buffer_abi(request);

@@ -6,6 +6,7 @@
 #ifndef VCAM_DEVICE_H
 #define VCAM_DEVICE_H
 
+#include "buffer_queue.h"
 #include "descriptors.h"
 #include "ledger.h"
 #include "options.h"
@@ -21,7 +22,7 @@ namespace vcam {
 
 class IspDevice;
 
-class Device {
+class Device : public std::enable_shared_from_this<Device> {
 public:
     Device(Ledger &ledger, const Options &options, std::string path);
     virtual ~Device();
@@ -41,6 +42,10 @@ public:
     virtual long read(void *buf, size_t n, bool nonblock);
     // mmap() of the node: the mapping, or nullptr with *err set.
     virtual void *mmap(size_t len, int prot, int flags, off_t offset, int *err);
+    // The program unmapped its mapping at that offset.
+    virtual void unmapped(uint64_t offset) { (void)offset; }
+    // "isp /dev/video0 buffer 1": the buffer at a mapping offset, for messages.
+    virtual std::string buffer_label(uint64_t offset);
     // The program closed its last descriptor of this open.
     virtual void shutdown() {}
 
@@ -49,15 +54,22 @@ public:
     // The device class for node-scoped faults and counters: "isp", "enc".
     virtual const char *kind() const = 0;
 
-    // True when [addr, addr + len) is one of this device's buffers as the
-    // program holds it (dequeued, not queued): a picture another device may
-    // read in place. `mapped`: addr lies in the program's mapping of this
-    // device at `offset`; otherwise addr is a user pointer.
-    virtual bool lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset)
+    // Lends [addr, addr + len) to another node's queue (`borrower`) when it
+    // is one of this device's buffers and the program holds it: a picture
+    // the borrower reads in place. `mapped`: addr lies in the program's
+    // mapping of this device at `offset`; otherwise addr is a user pointer.
+    // A device class whose buffers may feed the encoder overrides these; the
+    // others never lock here, so a borrower may ask every device, itself too.
+    virtual LendResult lend(uint64_t addr, uint64_t len, bool mapped, uint64_t offset, const std::string &borrower,
+                            Loan *loan)
     {
-        (void)addr, (void)len, (void)mapped, (void)offset;
-        return false;
+        (void)addr, (void)len, (void)mapped, (void)offset, (void)borrower, (void)loan;
+        return LendResult::foreign;
     }
+    // The borrower has it no more; whether it still has it, as the program
+    // left it (held, not queued back here).
+    virtual void give_back(const Loan &loan) { (void)loan; }
+    virtual bool still_lent(const Loan &loan) { (void)loan; return false; }
 
     // Around fork(): hold the device's locks so the child gets them in a
     // consistent state, then let go (the child restarts its own threads).

@@ -20,7 +20,7 @@ constexpr uint32_t kCidJpegQuality = 0x009D0903;
 } // namespace
 
 EncoderDevice::EncoderDevice(Ledger &ledger, const Options &options, std::string path)
-    : M2MDevice(ledger, options, std::move(path), true)
+    : M2MDevice(ledger, options, std::move(path), true, "enc")
 {
 }
 
@@ -74,20 +74,24 @@ int EncoderDevice::forced_grant(const Queue &q) const
     return options_.enc_grant;
 }
 
-int EncoderDevice::accept_locked(Queue &q, Slot &s, const BufferDesc &d)
+int EncoderDevice::accept_locked(Queue &q, unsigned index, const BufferDesc &d)
 {
-    if (&q == &out_ && q.memory == V4L2_MEMORY_USERPTR) {
-        // The picture is read in place: it must be a whole picture that
-        // another node lends out right now (an ISP buffer the program holds).
-        if (d.addr == 0 || d.length < picture_size() || !Platform::get().picture_lent(d.addr, d.length)) {
-            ledger_.count("enc.foreign");
-            return -EINVAL;
-        }
-        s.userptr = d.addr;
-        s.length = d.length;
+    if (&q != &out_ || q.memory() != V4L2_MEMORY_USERPTR)
+        return 0;
+    // The picture is read in place: it must be a whole picture that another
+    // node lends out right now (an ISP or decoder buffer the program holds).
+    Loan loan;
+    std::string borrower = q.label() + " buffer " + std::to_string(index);
+    LendResult r = Platform::get().borrow(d.addr, d.length, borrower, &loan);
+    if (r == LendResult::lent) {
+        q.buffer(index).loan = loan;
+        return 0;
     }
-    s.qflags = &q == &cap_ ? (d.flags & kFlagKey) : 0;
-    return 0;
+    ledger_.count("enc.foreign");
+    if (r == LendResult::not_held)
+        q.violation("lend_not_held", static_cast<int>(index), "QBUF",
+                    "lends " + loan.owner + ", which the program does not hold", loan.held_by);
+    return -EINVAL;
 }
 
 bool EncoderDevice::take_bad_index_locked()
@@ -120,16 +124,11 @@ void EncoderDevice::stream_started_locked(Queue &q)
 
 void EncoderDevice::run_jobs_locked()
 {
-    bool needs_picture = out_.memory != 0;
-    while (cap_.streaming && !cap_.queued.empty() &&
-           (!needs_picture || (out_.streaming && !out_.queued.empty()))) {
-        unsigned c = cap_.queued.front();
-        cap_.queued.pop_front();
-        int o = -1;
-        if (needs_picture) {
-            o = static_cast<int>(out_.queued.front());
-            out_.queued.pop_front();
-        }
+    bool needs_picture = out_.memory() != 0;
+    while (cap_.streaming() && cap_.first_queued() >= 0 &&
+           (!needs_picture || (out_.streaming() && out_.first_queued() >= 0))) {
+        unsigned c = cap_.take_queued();
+        int o = needs_picture ? static_cast<int>(out_.take_queued()) : -1;
         code_one_locked(c, o);
     }
     update_readable_locked();
@@ -142,19 +141,20 @@ const uint8_t *EncoderDevice::picture_of_locked(int out_index)
         // No picture queue: the node makes its own pictures.
         scene_.set_size(out_w_, out_h_);
         scaled_.resize(coded);
-        scene_.render(scaled_.data(), sequence_, options_.still);
+        scene_.render(scaled_.data(), frames_, options_.still);
         return scaled_.data();
     }
-    const Slot &s = out_.slots[static_cast<unsigned>(out_index)];
+    const BufferQueue::Buffer &b = out_.buffer(static_cast<unsigned>(out_index));
     const uint8_t *src = nullptr;
-    if (out_.memory == V4L2_MEMORY_MMAP) {
-        src = out_.pool + static_cast<size_t>(out_index) * out_.stride;
+    if (out_.memory() == V4L2_MEMORY_MMAP) {
+        src = b.mem;
     } else {
         // Checked again now: the program may have given the buffer back to
-        // its owner (or unmapped it) since it queued it here.
-        if (!Platform::get().picture_lent(s.userptr, s.length))
+        // its owner since it queued it here.
+        std::shared_ptr<Device> lender = b.loan.lender.lock();
+        if (!lender || !lender->still_lent(b.loan))
             return nullptr;
-        src = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(s.userptr));
+        src = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(b.userptr));
     }
     if (in_w_ == out_w_ && in_h_ == out_h_)
         return src;
@@ -188,8 +188,7 @@ const uint8_t *EncoderDevice::stamped_locked(const uint8_t *picture)
 
 void EncoderDevice::code_one_locked(unsigned cap_index, int out_index)
 {
-    Slot &cs = cap_.slots[cap_index];
-    cs.queued = false;
+    BufferQueue::Buffer &cs = cap_.buffer(cap_index);
     bool want_key = key_next_ || (cs.qflags & kFlagKey) || (gop_ > 0 && since_key_ >= static_cast<unsigned>(gop_));
     uint32_t flags = 0, used = 0;
     const uint8_t *picture = ledger_.take_enc_error() ? nullptr : picture_of_locked(out_index);
@@ -210,8 +209,7 @@ void EncoderDevice::code_one_locked(unsigned cap_index, int out_index)
     bool is_key = false;
     long n = -1;
     if (picture != nullptr && coder_)
-        n = coder_->encode(picture, want_key, cap_.pool + static_cast<size_t>(cap_index) * cap_.stride,
-                           cap_.buffer_size, &is_key);
+        n = coder_->encode(picture, want_key, cs.mem, cs.length, &is_key);
     if (n < 0) {
         // The picture is consumed and the frame lost; a key-frame request
         // stays pending with the program, which asks again.
@@ -230,19 +228,19 @@ void EncoderDevice::code_one_locked(unsigned cap_index, int out_index)
         ledger_.count("enc.encoded");
         ledger_.count("enc.bytes", n);
     }
+    ++frames_;
     cs.bytesused = used;
     cs.flags = flags;
-    cs.sequence = sequence_++;
-    clock_gettime(CLOCK_MONOTONIC, &cs.stamp);
-    cs.done = true;
-    cap_.done.push_back(cap_index);
     if (out_index >= 0) {
-        Slot &os = out_.slots[static_cast<unsigned>(out_index)];
-        os.queued = false;
-        os.done = true;
+        // The bit stream carries the picture's timestamp, as M2M nodes do.
+        BufferQueue::Buffer &os = out_.buffer(static_cast<unsigned>(out_index));
+        cs.stamp = os.stamp;
+        cs.flags |= os.qflags & (V4L2_BUF_FLAG_TIMECODE | V4L2_BUF_FLAG_TSTAMP_SRC_MASK);
         os.bytesused = static_cast<uint32_t>(picture_size());
-        os.stamp = cs.stamp;
-        out_.done.push_back(static_cast<unsigned>(out_index));
+        out_.complete(static_cast<unsigned>(out_index), false);
+        cap_.complete(cap_index, false);
+    } else {
+        cap_.complete(cap_index, true);
     }
 }
 

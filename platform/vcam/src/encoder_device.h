@@ -29,9 +29,7 @@ protected:
     int other_ioctl(const char *name, void *arg) override;
     const char *card() const override { return "kep virtual encoder"; }
     int forced_grant(const Queue &q) const override;
-    // Pictures also by user pointer; bit streams only in the node's own buffers.
-    bool takes_userptr(const Queue &q) const override { return &q == &out_; }
-    int accept_locked(Queue &q, Slot &s, const BufferDesc &d) override;
+    int accept_locked(Queue &q, unsigned index, const BufferDesc &d) override;
     bool take_bad_index_locked() override;
     void format_set_locked(Queue &q, uint32_t was) override;
     void fps_set_locked(Queue &q) override;
@@ -59,7 +57,7 @@ private:
 
     bool key_next_ = true;     // the first frame after streaming on is a key frame
     unsigned since_key_ = 0;   // frames since the last key frame
-    uint32_t sequence_ = 0;
+    uint32_t frames_ = 0;        // frames coded: the number of the scene made without pictures
     std::vector<uint8_t> scaled_; // the picture at the coded size, when it differs
     std::vector<uint8_t> stamped_; // the picture with the channel's datastamp drawn in
 };

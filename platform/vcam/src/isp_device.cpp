@@ -36,8 +36,17 @@ void copy_name(uint8_t *dst, size_t size, const char *src)
 
 } // namespace
 
+BufferQueue::Config IspDevice::queue_config()
+{
+    BufferQueue::Config c;
+    c.type = kCapture;
+    c.userptr = true;
+    c.pool_name = "vcam-isp";
+    return c;
+}
+
 IspDevice::IspDevice(Ledger &ledger, const Options &options, std::string path)
-    : Device(ledger, options, std::move(path))
+    : Device(ledger, options, path), queue_(ledger, queue_config(), "isp " + path)
 {
     tpf_den_ = options.fps;
 }
@@ -45,9 +54,9 @@ IspDevice::IspDevice(Ledger &ledger, const Options &options, std::string path)
 IspDevice::~IspDevice()
 {
     std::unique_lock<std::mutex> lock(mu_);
-    streaming_ = false;
+    queue_.streamoff();
+    reading_ = false;
     stop_ticker(lock);
-    release_buffers_locked();
 }
 
 uint32_t IspDevice::caps() const
@@ -65,7 +74,7 @@ uint32_t IspDevice::caps() const
 bool IspDevice::streaming()
 {
     std::lock_guard<std::mutex> lock(mu_);
-    return streaming_;
+    return running_locked();
 }
 
 int IspDevice::handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock)
@@ -87,6 +96,8 @@ int IspDevice::handle_ioctl(const char *name, unsigned long request, void *arg, 
         return fmt(name, request, arg);
     if (n == "REQBUFS")
         return reqbufs(arg);
+    if (n == "CREATE_BUFS")
+        return create_bufs(arg);
     if (n == "QUERYBUF")
         return querybuf(request, arg);
     if (n == "QBUF")
@@ -207,7 +218,7 @@ int IspDevice::fmt(const char *name, unsigned long request, void *arg)
             ledger_.set("S_FMT.height", f.pix.height);
             ledger_.set("S_FMT.pixelformat", f.pix.pixelformat);
             ledger_.set("S_FMT.field", f.pix.field);
-            if (streaming_ || !slots_.empty())
+            if (running_locked() || queue_.count() > 0)
                 return -EBUSY;
         }
         // Like a driver, adjust what cannot be done rather than refuse it.
@@ -219,6 +230,7 @@ int IspDevice::fmt(const char *name, unsigned long request, void *arg)
         width_ = w;
         height_ = h;
         field_ = field;
+        queue_.set_field(field);
         scene_.set_size(w, h);
         ledger_.set("S_FMT.accepted_width", w);
         ledger_.set("S_FMT.accepted_height", h);
@@ -237,113 +249,81 @@ int IspDevice::fmt(const char *name, unsigned long request, void *arg)
     return 0;
 }
 
-void IspDevice::release_buffers_locked()
-{
-    if (pool_ != nullptr)
-        libc::munmap(pool_, pool_len_);
-    if (pool_fd_ >= 0)
-        libc::close(pool_fd_);
-    pool_ = nullptr;
-    pool_fd_ = -1;
-    pool_len_ = slot_stride_ = 0;
-    slots_.clear();
-    queued_.clear();
-    done_.clear();
-    memory_ = 0;
-    set_readable(false);
-}
-
 int IspDevice::reqbufs(void *arg)
 {
     v4l2_requestbuffers rb;
     memcpy(&rb, arg, sizeof rb);
     ledger_.set("REQBUFS.count", rb.count);
     ledger_.set("REQBUFS.memory", rb.memory);
-    if (rb.type != kCapture || (rb.memory != V4L2_MEMORY_MMAP && rb.memory != V4L2_MEMORY_USERPTR) ||
-        !(caps() & V4L2_CAP_STREAMING))
+    if (rb.type != kCapture || !(caps() & V4L2_CAP_STREAMING))
         return -EINVAL;
     std::lock_guard<std::mutex> lock(mu_);
-    if (streaming_)
-        return -EBUSY;
-    release_buffers_locked();
-    unsigned granted = 0;
-    if (rb.count > 0)
-        granted = options_.grant >= 0 ? static_cast<unsigned>(options_.grant)
-                                      : (rb.count > kMaxBuffers ? kMaxBuffers : rb.count);
-    if (granted > 0 && rb.memory == V4L2_MEMORY_MMAP) {
-        slot_stride_ = page_round(frame_size());
-        pool_len_ = slot_stride_ * granted;
-        pool_fd_ = memfd_create("vcam-isp", MFD_CLOEXEC);
-        if (pool_fd_ < 0 || ftruncate(pool_fd_, static_cast<off_t>(pool_len_)) != 0) {
-            release_buffers_locked();
-            return -ENOMEM;
-        }
-        void *p = libc::mmap(nullptr, pool_len_, PROT_READ | PROT_WRITE, MAP_SHARED, pool_fd_, 0);
-        if (p == MAP_FAILED) {
-            release_buffers_locked();
-            return -ENOMEM;
-        }
-        pool_ = static_cast<uint8_t *>(p);
-    }
-    if (granted > 0) {
-        memory_ = rb.memory;
-        slots_.assign(granted, Slot{});
-    }
-    ledger_.set("REQBUFS.granted", granted);
-    rb.count = granted;
+    if (reading_)
+        return -EBUSY; // read() holds the queue
+    unsigned count = rb.count;
+    int r = queue_.reqbufs(rb.memory, &count, options_.grant, static_cast<uint32_t>(frame_size()));
+    if (r != 0)
+        return r;
+    set_readable(false);
+    ledger_.set("REQBUFS.granted", count);
+    rb.count = count;
+    rb.capabilities = queue_.capabilities();
+    rb.flags = 0;
+    memset(rb.reserved, 0, sizeof rb.reserved);
     memcpy(arg, &rb, sizeof rb);
+    return 0;
+}
+
+int IspDevice::create_bufs(void *arg)
+{
+    v4l2_create_buffers cb;
+    memcpy(&cb, arg, sizeof cb);
+    if (cb.format.type != kCapture || !(caps() & V4L2_CAP_STREAMING))
+        return -EINVAL;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (reading_)
+        return -EBUSY;
+    unsigned count = cb.count, index = 0;
+    int r = queue_.create_bufs(cb.memory, &count, options_.grant, cb.format.fmt.pix.sizeimage,
+                               static_cast<uint32_t>(frame_size()), &index);
+    if (r != 0)
+        return r;
+    cb.index = index;
+    cb.count = count;
+    cb.capabilities = queue_.capabilities();
+    cb.flags = 0;
+    memset(cb.reserved, 0, sizeof cb.reserved);
+    memcpy(arg, &cb, sizeof cb);
     return 0;
 }
 
 int IspDevice::querybuf(unsigned long request, void *arg)
 {
-    BufferDesc d;
+    BufferDesc d, out;
     Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
     std::lock_guard<std::mutex> lock(mu_);
-    if (d.type != kCapture || d.index >= slots_.size())
-        return -EINVAL;
-    const Slot &s = slots_[d.index];
-    BufferDesc out;
-    out.index = d.index;
-    out.type = kCapture;
-    out.memory = memory_;
-    out.field = field_;
-    out.flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (s.queued ? V4L2_BUF_FLAG_QUEUED : 0u) |
-                (s.done ? V4L2_BUF_FLAG_DONE : 0u) | (memory_ == V4L2_MEMORY_MMAP ? V4L2_BUF_FLAG_MAPPED : 0u);
-    if (memory_ == V4L2_MEMORY_MMAP) {
-        out.addr = d.index * slot_stride_;
-        out.length = static_cast<uint32_t>(frame_size());
-    } else {
-        out.addr = s.userptr;
-        out.length = s.length;
-    }
-    store_buffer(abi, out, arg);
-    return 0;
+    int r = queue_.querybuf(d, &out);
+    if (r == 0)
+        store_buffer(abi, out, arg);
+    return r;
 }
 
 int IspDevice::qbuf(unsigned long request, void *arg)
 {
-    BufferDesc d;
+    BufferDesc d, out;
     Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
     std::lock_guard<std::mutex> lock(mu_);
-    if (d.type != kCapture || memory_ == 0 || d.memory != memory_ || d.index >= slots_.size())
-        return -EINVAL;
-    Slot &s = slots_[d.index];
-    if (s.queued || s.done)
-        return -EINVAL;
-    if (memory_ == V4L2_MEMORY_USERPTR) {
-        // The picture must fit: a short buffer would be written past its end.
-        if (d.addr == 0 || d.length < frame_size())
-            return -EINVAL;
-        s.userptr = d.addr;
-        s.length = d.length;
-    }
-    s.queued = true;
-    queued_.push_back(d.index);
+    // A user buffer must hold a whole picture: a short one would be written
+    // past its end.
+    int r = queue_.check_qbuf(d, static_cast<uint32_t>(frame_size()));
+    if (r != 0)
+        return r;
+    queue_.enqueue(d, &out);
+    store_buffer(abi, out, arg);
     return 0;
 }
 
@@ -354,55 +334,37 @@ int IspDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
     if (abi == Abi::none)
         return -ENOTTY;
     std::unique_lock<std::mutex> lock(mu_);
-    if (d.type != kCapture || memory_ == 0 || d.memory != memory_ || !streaming_)
+    if (d.type != kCapture || !queue_.streaming())
         return -EINVAL;
     revive_ticker_locked();
+    queue_.tick_dequeue();
     if (ledger_.take_eagain())
         return -EAGAIN;
-    while (done_.empty()) {
+    while (!queue_.has_done()) {
         if (nonblock)
             return -EAGAIN;
         cv_.wait(lock);
-        if (!streaming_)
+        if (!queue_.streaming())
             return -EINVAL;
     }
-    unsigned index = done_.front();
-    done_.pop_front();
-    if (done_.empty())
-        set_readable(false);
-    Slot &s = slots_[index];
-    s.done = false;
-
     BufferDesc out;
-    out.index = index;
-    out.type = kCapture;
-    out.memory = memory_;
-    out.field = field_;
-    out.bytesused = static_cast<uint32_t>(frame_size());
-    out.flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (memory_ == V4L2_MEMORY_MMAP ? V4L2_BUF_FLAG_MAPPED : 0u);
-    out.sec = s.stamp.tv_sec;
-    out.usec = s.stamp.tv_nsec / 1000;
-    out.sequence = static_cast<uint32_t>(s.number - 1);
-    if (memory_ == V4L2_MEMORY_MMAP) {
-        out.addr = index * slot_stride_;
-        out.length = static_cast<uint32_t>(frame_size());
-    } else {
+    queue_.dequeue(&out);
+    if (queue_.memory() == V4L2_MEMORY_USERPTR) {
         // No DMA into user memory here: the platform copies the picture in
         // and counts the bytes.
-        uint8_t *dst = reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(s.userptr));
-        if (s.number == produced_ && picture_.size() == frame_size())
+        const BufferQueue::Buffer &b = queue_.buffer(out.index);
+        uint8_t *dst = reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(b.userptr));
+        if (b.tag == produced_ && picture_.size() == frame_size())
             memcpy(dst, picture_.data(), frame_size());
         else
-            scene_.render(dst, s.number - 1, options_.still);
+            scene_.render(dst, b.tag - 1, options_.still);
         ledger_.count("copies", static_cast<long>(frame_size()));
-        out.addr = s.userptr;
-        out.length = s.length;
         if (ledger_.take_bad_userptr()) {
-            uint64_t stray = s.userptr + 1;
+            uint64_t stray = b.userptr + 1;
             for (bool clash = true; clash;) {
                 clash = false;
-                for (const Slot &o : slots_)
-                    if (o.userptr == stray) {
+                for (unsigned i = 0; i < queue_.count(); ++i)
+                    if (queue_.buffer(i).userptr == stray) {
                         ++stray;
                         clash = true;
                     }
@@ -410,8 +372,10 @@ int IspDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
             out.addr = stray;
         }
     }
+    if (!queue_.has_done())
+        set_readable(false);
     if (ledger_.take_bad_index())
-        out.index = static_cast<uint32_t>(slots_.size());
+        out.index = queue_.count();
     ledger_.count("frames");
     store_buffer(abi, out, arg);
     return 0;
@@ -424,20 +388,17 @@ int IspDevice::stream(bool on, void *arg)
     if (static_cast<uint32_t>(type) != kCapture)
         return -EINVAL;
     std::unique_lock<std::mutex> lock(mu_);
+    if (reading_)
+        return -EBUSY;
     if (on) {
-        if (!streaming_) {
-            streaming_ = true;
+        int r = queue_.streamon();
+        if (r == 0)
             start_ticker_locked();
-        }
-        return 0;
+        return r;
     }
-    streaming_ = false;
-    stop_ticker(lock);
     // Streaming off hands every buffer back to the program.
-    for (Slot &s : slots_)
-        s.queued = s.done = false;
-    queued_.clear();
-    done_.clear();
+    queue_.streamoff();
+    stop_ticker(lock);
     set_readable(false);
     cv_.notify_all();
     return 0;
@@ -448,21 +409,21 @@ long IspDevice::read(void *buf, size_t n, bool nonblock)
     if (!(caps() & V4L2_CAP_READWRITE))
         return -EINVAL;
     std::unique_lock<std::mutex> lock(mu_);
-    if (memory_ != 0)
+    if (queue_.count() > 0 || queue_.streaming())
         return -EBUSY;
     if (ledger_.take_eagain())
         return -EAGAIN;
     revive_ticker_locked();
     // The first read starts the sensor, as with a real capture driver.
-    if (!streaming_) {
-        streaming_ = true;
+    if (!reading_) {
+        reading_ = true;
         start_ticker_locked();
     }
     while (produced_ <= last_read_) {
         if (nonblock)
             return -EAGAIN;
         cv_.wait(lock);
-        if (!streaming_)
+        if (!reading_)
             return -EIO;
     }
     size_t len = n < picture_.size() ? n : picture_.size();
@@ -477,26 +438,35 @@ long IspDevice::read(void *buf, size_t n, bool nonblock)
 void *IspDevice::mmap(size_t len, int prot, int flags, off_t offset, int *err)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    if (memory_ != V4L2_MEMORY_MMAP || !(flags & MAP_SHARED) || offset < 0 ||
-        static_cast<size_t>(offset) % slot_stride_ != 0 || static_cast<size_t>(offset) >= pool_len_ ||
-        len == 0 || len > slot_stride_) {
+    if (offset < 0) {
         *err = EINVAL;
         return nullptr;
     }
-    void *p = libc::mmap(nullptr, len, prot, flags & ~MAP_FIXED, pool_fd_, offset);
-    if (p == MAP_FAILED) {
-        *err = errno;
-        return nullptr;
-    }
-    return p;
+    return queue_.map(len, prot, flags, static_cast<uint64_t>(offset), err);
+}
+
+void IspDevice::unmapped(uint64_t offset)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.unmapped(offset);
+}
+
+std::string IspDevice::buffer_label(uint64_t offset)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    int i = queue_.index_at(offset);
+    return queue_.label() + (i >= 0 ? " buffer " + std::to_string(i) : std::string());
 }
 
 void IspDevice::shutdown()
 {
     std::unique_lock<std::mutex> lock(mu_);
-    streaming_ = false;
+    queue_.check_close();
+    queue_.streamoff();
+    reading_ = false;
     stop_ticker(lock);
-    release_buffers_locked();
+    queue_.release();
+    set_readable(false);
     cv_.notify_all();
 }
 
@@ -526,7 +496,7 @@ void IspDevice::start_ticker_locked()
 
 void IspDevice::revive_ticker_locked()
 {
-    if (revive_ticker_ && streaming_)
+    if (revive_ticker_ && running_locked())
         start_ticker_locked();
     revive_ticker_ = false;
 }
@@ -580,24 +550,23 @@ void IspDevice::produce_frame_locked()
     picture_w_ = width_;
     picture_h_ = height_;
     clock_gettime(CLOCK_MONOTONIC, &picture_stamp_);
-    if (memory_ == 0) {
+    if (reading_) {
         set_readable(true);
         return;
     }
-    if (queued_.empty()) {
+    if (!queue_.streaming() || queue_.first_queued() < 0) {
         ledger_.count("dropped");
         return;
     }
-    unsigned index = queued_.front();
-    queued_.pop_front();
-    Slot &s = slots_[index];
-    s.queued = false;
-    s.done = true;
-    s.number = produced_;
-    s.stamp = picture_stamp_;
-    if (memory_ == V4L2_MEMORY_MMAP)
-        memcpy(pool_ + index * slot_stride_, picture_.data(), frame_size());
-    done_.push_back(index);
+    unsigned index = queue_.take_queued();
+    BufferQueue::Buffer &b = queue_.buffer(index);
+    if (queue_.memory() == V4L2_MEMORY_MMAP)
+        memcpy(b.mem, picture_.data(), frame_size() < b.length ? frame_size() : b.length);
+    queue_.complete(index, false);
+    b.tag = produced_;
+    b.stamp = picture_stamp_;
+    b.sequence = static_cast<uint32_t>(produced_ - 1);
+    b.bytesused = static_cast<uint32_t>(frame_size());
     set_readable(true);
 }
 
@@ -608,10 +577,10 @@ int IspDevice::wait_frame(unsigned long long after, int timeout_ms, std::vector<
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     revive_ticker_locked();
     while (serial_ <= after) {
-        if (!streaming_)
+        if (!running_locked())
             return -1;
         if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && serial_ <= after)
-            return streaming_ ? 1 : -1;
+            return running_locked() ? 1 : -1;
     }
     size_t luma = static_cast<size_t>(picture_w_) * picture_h_;
     out.assign(picture_.begin(), picture_.begin() + static_cast<long>(luma));
@@ -621,22 +590,23 @@ int IspDevice::wait_frame(unsigned long long after, int timeout_ms, std::vector<
     return 0;
 }
 
-bool IspDevice::lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset)
+LendResult IspDevice::lend(uint64_t addr, uint64_t len, bool mapped, uint64_t offset, const std::string &borrower,
+                           Loan *loan)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    if (mapped) {
-        if (memory_ != V4L2_MEMORY_MMAP || slot_stride_ == 0 || offset % slot_stride_ != 0 ||
-            offset / slot_stride_ >= slots_.size() || len != frame_size())
-            return false;
-        const Slot &s = slots_[offset / slot_stride_];
-        return !s.queued && !s.done;
-    }
-    if (memory_ != V4L2_MEMORY_USERPTR)
-        return false;
-    for (const Slot &s : slots_)
-        if (s.userptr == addr && s.length == len && s.userptr != 0)
-            return !s.queued && !s.done;
-    return false;
+    return queue_.lend(addr, len, mapped, offset, borrower, weak_from_this(), loan);
+}
+
+void IspDevice::give_back(const Loan &loan)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.give_back(loan.index, loan.generation);
+}
+
+bool IspDevice::still_lent(const Loan &loan)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return queue_.still_lent(loan.index, loan.generation);
 }
 
 void IspDevice::before_fork()
@@ -652,7 +622,7 @@ void IspDevice::after_fork(bool child)
         new (&cv_) std::condition_variable();
         ticker_running_ = false;
         // Started again by the child's next request, not from inside fork().
-        revive_ticker_ = streaming_;
+        revive_ticker_ = running_locked();
     }
     mu_.unlock();
 }

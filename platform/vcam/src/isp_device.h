@@ -4,6 +4,7 @@
 #ifndef VCAM_ISP_DEVICE_H
 #define VCAM_ISP_DEVICE_H
 
+#include "buffer_queue.h"
 #include "descriptors.h"
 #include "device.h"
 #include "scene.h"
@@ -23,10 +24,15 @@ public:
 
     long read(void *buf, size_t n, bool nonblock) override;
     void *mmap(size_t len, int prot, int flags, off_t offset, int *err) override;
+    void unmapped(uint64_t offset) override;
+    std::string buffer_label(uint64_t offset) override;
     void shutdown() override;
     IspDevice *as_isp() override { return this; }
     const char *kind() const override { return "isp"; }
-    bool lends(uint64_t addr, uint64_t len, bool mapped, uint64_t offset) override;
+    LendResult lend(uint64_t addr, uint64_t len, bool mapped, uint64_t offset, const std::string &borrower,
+                    Loan *loan) override;
+    void give_back(const Loan &loan) override;
+    bool still_lent(const Loan &loan) override;
     void before_fork() override;
     void after_fork(bool child) override;
 
@@ -39,14 +45,6 @@ protected:
     int handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock) override;
 
 private:
-    struct Slot {
-        uint64_t userptr = 0;
-        uint32_t length = 0;
-        bool queued = false, done = false;
-        uint64_t number = 0; // frame it holds once done
-        timespec stamp{};
-    };
-
     int querycap(void *arg);
     int cropcap(void *arg);
     int crop(bool set, void *arg);
@@ -54,14 +52,17 @@ private:
     int enum_fmt(void *arg);
     int fmt(const char *name, unsigned long request, void *arg);
     int reqbufs(void *arg);
+    int create_bufs(void *arg);
     int querybuf(unsigned long request, void *arg);
     int qbuf(unsigned long request, void *arg);
     int dqbuf(unsigned long request, void *arg, bool nonblock);
     int stream(bool on, void *arg);
 
+    static BufferQueue::Config queue_config();
     uint32_t caps() const;
     size_t frame_size() const { return s420_size(width_, height_); }
-    void release_buffers_locked();
+    // Frames are made while the queue streams or read() reads.
+    bool running_locked() const { return queue_.streaming() || reading_; }
     // The ticker thread paces frames while the node streams.
     void start_ticker_locked();
     void revive_ticker_locked(); // in a forked child, on its first request
@@ -80,14 +81,8 @@ private:
     v4l2_rect crop_{0, 0, 1920, 1080};
     uint32_t tpf_num_ = 1, tpf_den_ = 30;
 
-    uint32_t memory_ = 0; // 0: no buffers requested
-    std::vector<Slot> slots_;
-    std::deque<unsigned> queued_, done_;
-    int pool_fd_ = -1;           // memfd holding every memory-mapped buffer
-    uint8_t *pool_ = nullptr;    // our own mapping of it
-    size_t pool_len_ = 0, slot_stride_ = 0;
-
-    bool streaming_ = false;
+    BufferQueue queue_;
+    bool reading_ = false; // read() started the sensor
     bool ticker_running_ = false, ticker_stop_ = false, revive_ticker_ = false;
     pthread_t ticker_{};
 

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 #include <stdio.h>
+#include <string.h>
+#include <unistd.h>
 
 namespace vcam {
 
@@ -14,7 +16,7 @@ constexpr const char *kStandardCounters[] = {
     "VIDIOC_ENUM_FMT", "VIDIOC_G_FMT", "VIDIOC_S_FMT", "VIDIOC_TRY_FMT", "VIDIOC_REQBUFS", "VIDIOC_QUERYBUF",
     "VIDIOC_QBUF", "VIDIOC_DQBUF", "VIDIOC_STREAMON", "VIDIOC_STREAMOFF", "VIDIOC_G_CTRL", "VIDIOC_S_CTRL",
     "VIDIOC_unknown", "open", "close", "dup", "stat", "mmap", "munmap", "read", "fcntl", "frames", "copies",
-    "dropped", "produced", "faults", "eintr", "eagain", "abi.camera", "abi.host",
+    "dropped", "produced", "faults", "eintr", "eagain", "abi.camera", "abi.host", "violations",
 };
 } // namespace
 
@@ -33,6 +35,25 @@ void Ledger::reset(const Options &options)
     enc_bad_index_ = options.enc_bad_index;
     dec_refuse_left_ = options.dec_refuse;
     dec_bad_index_ = options.dec_bad_index;
+    strict_ = options.strict;
+}
+
+void Ledger::violation(const char *kind, const std::string &message)
+{
+    bool strict;
+    {
+        std::lock_guard<std::timed_mutex> lock(mu_);
+        counters_["violations"] += 1;
+        counters_[std::string("violation.") + kind] += 1;
+        strict = strict_;
+    }
+    if (!strict)
+        return;
+    if (strict_end_ != nullptr)
+        strict_end_(message);
+    std::string line = "vcam: strict: " + message + "\n";
+    (void)!write(2, line.data(), line.size());
+    _exit(kStrictExitStatus);
 }
 
 void Ledger::count(const std::string &name, long n)

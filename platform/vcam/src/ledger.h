@@ -35,6 +35,13 @@ public:
     bool take_dec_refuse();
     bool take_dec_bad_index();
 
+    // A broken buffer-ownership rule: counted as "violations" and
+    // "violation.<kind>"; under --strict the program ends here, through the
+    // handler the platform installs (message, statistics, exit status 70).
+    void violation(const char *kind, const std::string &message);
+    using StrictEnd = void (*)(const std::string &message);
+    void set_strict_end(StrictEnd end) { strict_end_ = end; }
+
     // "name value" lines in name order.
     std::string format() const;
     // Like format(), but gives up on the lock after a while: used at exit,
@@ -58,7 +65,12 @@ private:
     bool enc_bad_index_ = false;
     int dec_refuse_left_ = 0; // -1: for ever
     bool dec_bad_index_ = false;
+    bool strict_ = false;
+    StrictEnd strict_end_ = nullptr;
 };
+
+// The exit status of a program ended by a violation under --strict.
+constexpr int kStrictExitStatus = 70;
 
 } // namespace vcam
 

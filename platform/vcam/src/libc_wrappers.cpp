@@ -417,10 +417,11 @@ VCAM_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, of
 VCAM_EXPORT int munmap(void *addr, size_t len)
 {
     Platform &p = Platform::get();
-    if (!p.is_mapping(addr))
+    Platform::Unmap what = p.check_unmap(addr, len);
+    if (what == Platform::Unmap::other)
         return vcam::libc::munmap(addr, len);
     p.ledger().count("munmap");
-    if (injected("munmap", p.mapping_kind(addr)))
+    if (what == Platform::Unmap::exact && injected("munmap", p.mapping_kind(addr)))
         return -1;
     int r = vcam::libc::munmap(addr, len);
     if (r == 0)

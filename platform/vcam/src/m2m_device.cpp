@@ -29,27 +29,46 @@ uint32_t bitstream_size(unsigned w, unsigned h)
 
 } // namespace
 
-M2MDevice::M2MDevice(Ledger &ledger, const Options &options, std::string path, bool pictures_in)
-    : Device(ledger, options, std::move(path))
+BufferQueue::Config M2MDevice::queue_config(bool output, bool pictures_in, const char *kind)
 {
-    out_.type = kOutput;
-    out_.pictures = pictures_in;
-    out_.offset_base = kOutputBase;
-    cap_.type = kCapture;
-    cap_.pictures = !pictures_in;
+    BufferQueue::Config c;
+    c.type = output ? kOutput : kCapture;
+    c.userptr = output && pictures_in; // the encoder reads other nodes' pictures in place
+    // A decoder takes an empty bit-stream buffer as it is, as codec drivers do.
+    c.zero_bytesused = output && !pictures_in;
+    c.ts_copy = true;
+    c.offset_base = output ? kOutputBase : 0;
+    c.offset_span = kQueueSpan;
+    bool pictures = output == pictures_in;
+    c.pool_name = pictures ? (kind[0] == 'e' ? "vcam-enc-picture" : "vcam-dec-picture")
+                           : (kind[0] == 'e' ? "vcam-enc-bitstream" : "vcam-dec-bitstream");
+    return c;
+}
+
+M2MDevice::M2MDevice(Ledger &ledger, const Options &options, std::string path, bool pictures_in, const char *kind)
+    : Device(ledger, options, path), pictures_in_(pictures_in),
+      out_(ledger, queue_config(true, pictures_in, kind), std::string(kind) + ".out " + path),
+      cap_(ledger, queue_config(false, pictures_in, kind), std::string(kind) + ".cap " + path)
+{
     in_fps_ = out_fps_ = options.fps;
 }
 
 M2MDevice::~M2MDevice()
 {
     std::lock_guard<std::mutex> lock(mu_);
-    release_queue_locked(out_);
-    release_queue_locked(cap_);
+    out_.release();
+    cap_.release();
 }
 
 std::string M2MDevice::side(const Queue &q) const
 {
     return std::string(kind()) + (&q == &cap_ ? ".cap." : ".out.");
+}
+
+uint32_t M2MDevice::buffer_size(const Queue &q) const
+{
+    unsigned w = &q == &out_ ? in_w_ : out_w_, h = &q == &out_ ? in_h_ : out_h_;
+    return carries_pictures(q) ? static_cast<uint32_t>(s420_size(w, h)) : bitstream_size(w, h);
 }
 
 std::string M2MDevice::fault_scope(const char *name, const void *arg) const
@@ -59,6 +78,8 @@ std::string M2MDevice::fault_scope(const char *name, const void *arg) const
     size_t at = 0;
     if (!strcmp(name, "QBUF") || !strcmp(name, "DQBUF") || !strcmp(name, "QUERYBUF") || !strcmp(name, "REQBUFS"))
         at = 4; // after the index or count
+    else if (!strcmp(name, "CREATE_BUFS"))
+        at = 12; // the format's type, after index, count and memory
     else if (strcmp(name, "S_FMT") && strcmp(name, "G_FMT") && strcmp(name, "TRY_FMT") && strcmp(name, "S_PARM") &&
              strcmp(name, "G_PARM") && strcmp(name, "STREAMON") && strcmp(name, "STREAMOFF"))
         return kind();
@@ -93,6 +114,8 @@ int M2MDevice::handle_ioctl(const char *name, unsigned long request, void *arg, 
         return fmt(name, request, arg);
     if (n == "REQBUFS")
         return reqbufs(arg);
+    if (n == "CREATE_BUFS")
+        return create_bufs(arg);
     if (n == "QUERYBUF")
         return querybuf(request, arg);
     if (n == "QBUF")
@@ -156,25 +179,25 @@ int M2MDevice::fmt(const char *name, unsigned long request, void *arg)
         return -EINVAL;
     unsigned &qw = q == &out_ ? in_w_ : out_w_, &qh = q == &out_ ? in_h_ : out_h_;
     unsigned w = qw, h = qh;
-    uint32_t fourcc = q->pictures ? kS420 : stream_fourcc_;
+    uint32_t fourcc = carries_pictures(*q) ? kS420 : stream_fourcc_;
     bool set = strcmp(name, "S_FMT") == 0;
     if (set || strcmp(name, "TRY_FMT") == 0) {
         // Like a driver, adjust what cannot be done rather than refuse it.
         w = even_clamp(f.pix.width, kMinSide, kMaxSide);
         h = even_clamp(f.pix.height, kMinSide, kMaxSide);
-        if (!q->pictures)
+        if (!carries_pictures(*q))
             fourcc = f.pix.pixelformat == kMjpg ? kMjpg : kH264;
     }
     if (set) {
         ledger_.set(side(*q) + "width", f.pix.width);
         ledger_.set(side(*q) + "height", f.pix.height);
         ledger_.set(side(*q) + "pixelformat", f.pix.pixelformat);
-        if (q->streaming || !q->slots.empty())
+        if (q->streaming() || q->count() > 0)
             return -EBUSY;
         uint32_t was = stream_fourcc_;
         qw = w;
         qh = h;
-        if (!q->pictures)
+        if (!carries_pictures(*q))
             stream_fourcc_ = fourcc;
         format_set_locked(*q, was);
     }
@@ -184,7 +207,7 @@ int M2MDevice::fmt(const char *name, unsigned long request, void *arg)
     f.pix.pixelformat = fourcc;
     f.pix.field = V4L2_FIELD_NONE;
     f.pix.colorspace = V4L2_COLORSPACE_REC709;
-    if (q->pictures) {
+    if (carries_pictures(*q)) {
         f.pix.bytesperline = w;
         f.pix.sizeimage = static_cast<uint32_t>(s420_size(w, h));
     } else {
@@ -192,22 +215,6 @@ int M2MDevice::fmt(const char *name, unsigned long request, void *arg)
     }
     store_format(abi, f, arg);
     return 0;
-}
-
-void M2MDevice::release_queue_locked(Queue &q)
-{
-    if (q.pool != nullptr)
-        libc::munmap(q.pool, q.pool_len);
-    if (q.pool_fd >= 0)
-        libc::close(q.pool_fd);
-    q.pool = nullptr;
-    q.pool_fd = -1;
-    q.pool_len = q.stride = 0;
-    q.slots.clear();
-    q.queued.clear();
-    q.done.clear();
-    q.memory = 0;
-    update_readable_locked();
 }
 
 int M2MDevice::reqbufs(void *arg)
@@ -221,98 +228,74 @@ int M2MDevice::reqbufs(void *arg)
     std::string key = side(*q);
     ledger_.set(key + "REQBUFS.count", rb.count);
     ledger_.set(key + "REQBUFS.memory", rb.memory);
-    if (rb.memory != V4L2_MEMORY_MMAP && !(rb.memory == V4L2_MEMORY_USERPTR && takes_userptr(*q)))
-        return -EINVAL;
-    if (q->streaming)
-        return -EBUSY;
-    release_queue_locked(*q);
-    unsigned granted = 0;
-    if (rb.count > 0) {
-        int forced = forced_grant(*q);
-        granted = forced >= 0 ? static_cast<unsigned>(forced) : (rb.count > kMaxBuffers ? kMaxBuffers : rb.count);
-    }
-    unsigned w = q == &out_ ? in_w_ : out_w_, h = q == &out_ ? in_h_ : out_h_;
-    q->buffer_size = q->pictures ? static_cast<uint32_t>(s420_size(w, h)) : bitstream_size(w, h);
-    if (granted > 0 && rb.memory == V4L2_MEMORY_MMAP) {
-        q->stride = page_round(q->buffer_size);
-        q->pool_len = q->stride * granted;
-        if (q->pool_len > kQueueSpan)
-            return -ENOMEM;
-        std::string pool_name = std::string("vcam-") + kind() + (q->pictures ? "-picture" : "-bitstream");
-        q->pool_fd = memfd_create(pool_name.c_str(), MFD_CLOEXEC);
-        if (q->pool_fd < 0 || ftruncate(q->pool_fd, static_cast<off_t>(q->pool_len)) != 0) {
-            release_queue_locked(*q);
-            return -ENOMEM;
-        }
-        void *p = libc::mmap(nullptr, q->pool_len, PROT_READ | PROT_WRITE, MAP_SHARED, q->pool_fd, 0);
-        if (p == MAP_FAILED) {
-            release_queue_locked(*q);
-            return -ENOMEM;
-        }
-        q->pool = static_cast<uint8_t *>(p);
-    }
-    if (granted > 0) {
-        q->memory = rb.memory;
-        q->slots.assign(granted, Slot{});
-    }
-    ledger_.set(key + "REQBUFS.granted", granted);
-    rb.count = granted;
+    unsigned count = rb.count;
+    int r = q->reqbufs(rb.memory, &count, forced_grant(*q), buffer_size(*q));
+    if (r != 0)
+        return r;
+    update_readable_locked();
+    ledger_.set(key + "REQBUFS.granted", count);
+    rb.count = count;
+    rb.capabilities = q->capabilities();
+    rb.flags = 0;
+    memset(rb.reserved, 0, sizeof rb.reserved);
     memcpy(arg, &rb, sizeof rb);
     return 0;
 }
 
-void M2MDevice::locate(const Queue &q, unsigned index, BufferDesc &out) const
+int M2MDevice::create_bufs(void *arg)
 {
-    if (q.memory == V4L2_MEMORY_MMAP) {
-        out.addr = q.offset_base + index * q.stride;
-        out.length = q.buffer_size;
-    } else {
-        out.addr = q.slots[index].userptr;
-        out.length = q.slots[index].length;
-    }
+    v4l2_create_buffers cb;
+    memcpy(&cb, arg, sizeof cb);
+    std::lock_guard<std::mutex> lock(mu_);
+    Queue *q = queue_of(cb.format.type);
+    if (q == nullptr)
+        return -EINVAL;
+    unsigned count = cb.count, index = 0;
+    int r = q->create_bufs(cb.memory, &count, forced_grant(*q), cb.format.fmt.pix.sizeimage, buffer_size(*q), &index);
+    if (r != 0)
+        return r;
+    cb.index = index;
+    cb.count = count;
+    cb.capabilities = q->capabilities();
+    cb.flags = 0;
+    memset(cb.reserved, 0, sizeof cb.reserved);
+    memcpy(arg, &cb, sizeof cb);
+    return 0;
 }
 
 int M2MDevice::querybuf(unsigned long request, void *arg)
 {
-    BufferDesc d;
+    BufferDesc d, out;
     Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
     std::lock_guard<std::mutex> lock(mu_);
     Queue *q = queue_of(d.type);
-    if (q == nullptr || d.index >= q->slots.size())
+    if (q == nullptr)
         return -EINVAL;
-    const Slot &s = q->slots[d.index];
-    BufferDesc out;
-    out.index = d.index;
-    out.type = q->type;
-    out.memory = q->memory;
-    out.field = V4L2_FIELD_NONE;
-    out.flags = (s.queued ? V4L2_BUF_FLAG_QUEUED : 0u) | (s.done ? V4L2_BUF_FLAG_DONE : 0u) |
-                (q->memory == V4L2_MEMORY_MMAP ? V4L2_BUF_FLAG_MAPPED : 0u);
-    locate(*q, d.index, out);
-    store_buffer(abi, out, arg);
-    return 0;
+    int r = q->querybuf(d, &out);
+    if (r == 0)
+        store_buffer(abi, out, arg);
+    return r;
 }
 
 int M2MDevice::qbuf(unsigned long request, void *arg)
 {
-    BufferDesc d;
+    BufferDesc d, out;
     Abi abi = load_counted_buffer(request, arg, &d);
     if (abi == Abi::none)
         return -ENOTTY;
     std::lock_guard<std::mutex> lock(mu_);
     Queue *q = queue_of(d.type);
-    if (q == nullptr || q->memory == 0 || d.memory != q->memory || d.index >= q->slots.size())
+    if (q == nullptr)
         return -EINVAL;
-    Slot &s = q->slots[d.index];
-    if (s.queued || s.done)
-        return -EINVAL;
-    int r = accept_locked(*q, s, d);
+    int r = q->check_qbuf(d, buffer_size(*q));
+    if (r == 0)
+        r = accept_locked(*q, d.index, d);
     if (r != 0)
         return r;
-    s.queued = true;
-    q->queued.push_back(d.index);
+    q->enqueue(d, &out);
+    store_buffer(abi, out, arg);
     run_jobs_locked();
     return 0;
 }
@@ -325,34 +308,21 @@ int M2MDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
         return -ENOTTY;
     std::lock_guard<std::mutex> lock(mu_);
     Queue *q = queue_of(d.type);
-    if (q == nullptr || q->memory == 0 || d.memory != q->memory)
+    if (q == nullptr || !q->streaming())
         return -EINVAL;
+    q->tick_dequeue();
     if (take_eagain_locked())
         return -EAGAIN;
     // Jobs run inside the requests, so nothing done now means nothing will be
     // done while the program waits: the codec driver says EIO then (EAGAIN on
     // a non-blocking descriptor) rather than blocking for ever.
-    if (q->done.empty())
-        return nonblock ? -EAGAIN : -EIO;
-    unsigned index = q->done.front();
-    q->done.pop_front();
-    Slot &s = q->slots[index];
-    s.done = false;
     BufferDesc out;
-    out.index = index;
-    out.type = q->type;
-    out.memory = q->memory;
-    out.field = V4L2_FIELD_NONE;
-    out.bytesused = s.bytesused;
-    out.flags = s.flags;
-    out.sec = s.stamp.tv_sec;
-    out.usec = s.stamp.tv_nsec / 1000;
-    out.sequence = s.sequence;
-    locate(*q, index, out);
+    if (q->dequeue(&out) != 0)
+        return nonblock ? -EAGAIN : -EIO;
     if (q == &cap_) {
         ledger_.count(std::string(kind()) + ".frames");
         if (take_bad_index_locked())
-            out.index = static_cast<uint32_t>(q->slots.size());
+            out.index = q->count();
     }
     update_readable_locked();
     store_buffer(abi, out, arg);
@@ -368,19 +338,17 @@ int M2MDevice::stream(bool on, void *arg)
     if (q == nullptr)
         return -EINVAL;
     if (on) {
-        if (!q->streaming) {
-            q->streaming = true;
+        bool was = q->streaming();
+        int r = q->streamon();
+        if (r != 0)
+            return r;
+        if (!was)
             stream_started_locked(*q);
-        }
         run_jobs_locked();
         return 0;
     }
-    q->streaming = false;
     // Streaming off hands every buffer back to the program.
-    for (Slot &s : q->slots)
-        s.queued = s.done = false;
-    q->queued.clear();
-    q->done.clear();
+    q->streamoff();
     stream_stopped_locked(*q);
     update_readable_locked();
     return 0;
@@ -388,35 +356,56 @@ int M2MDevice::stream(bool on, void *arg)
 
 void M2MDevice::update_readable_locked()
 {
-    set_readable(!cap_.done.empty() || (readable_on_output_ && !out_.done.empty()));
+    set_readable(cap_.has_done() || (readable_on_output_ && out_.has_done()));
+}
+
+M2MDevice::Queue *M2MDevice::queue_at(uint64_t offset)
+{
+    if (out_.owns_offset(offset))
+        return &out_;
+    if (cap_.owns_offset(offset))
+        return &cap_;
+    return nullptr;
 }
 
 void *M2MDevice::mmap(size_t len, int prot, int flags, off_t offset, int *err)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    uint64_t off = static_cast<uint64_t>(offset);
-    Queue *q = off >= kOutputBase ? &out_ : &cap_;
-    if (offset < 0 || q->memory != V4L2_MEMORY_MMAP || !(flags & MAP_SHARED) || q->stride == 0 ||
-        (off - q->offset_base) % q->stride != 0 || off - q->offset_base >= q->pool_len || len == 0 ||
-        len > q->stride) {
+    Queue *q = offset < 0 ? nullptr : queue_at(static_cast<uint64_t>(offset));
+    if (q == nullptr) {
         *err = EINVAL;
         return nullptr;
     }
-    void *p = libc::mmap(nullptr, len, prot, flags & ~MAP_FIXED, q->pool_fd,
-                         static_cast<off_t>(off - q->offset_base));
-    if (p == MAP_FAILED) {
-        *err = errno;
-        return nullptr;
-    }
-    return p;
+    return q->map(len, prot, flags, static_cast<uint64_t>(offset), err);
+}
+
+void M2MDevice::unmapped(uint64_t offset)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Queue *q = queue_at(offset))
+        q->unmapped(offset);
+}
+
+std::string M2MDevice::buffer_label(uint64_t offset)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    Queue *q = queue_at(offset);
+    if (q == nullptr)
+        return std::string(kind()) + " " + path();
+    int i = q->index_at(offset);
+    return q->label() + (i >= 0 ? " buffer " + std::to_string(i) : std::string());
 }
 
 void M2MDevice::shutdown()
 {
     std::lock_guard<std::mutex> lock(mu_);
-    out_.streaming = cap_.streaming = false;
-    release_queue_locked(out_);
-    release_queue_locked(cap_);
+    out_.check_close();
+    cap_.check_close();
+    out_.streamoff();
+    cap_.streamoff();
+    out_.release();
+    cap_.release();
+    update_readable_locked();
     shutdown_locked();
 }
 

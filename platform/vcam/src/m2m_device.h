@@ -7,10 +7,10 @@
 #ifndef VCAM_M2M_DEVICE_H
 #define VCAM_M2M_DEVICE_H
 
+#include "buffer_queue.h"
 #include "descriptors.h"
 #include "device.h"
 
-#include <deque>
 #include <mutex>
 #include <string>
 #include <time.h>
@@ -23,6 +23,8 @@ public:
     ~M2MDevice() override;
 
     void *mmap(size_t len, int prot, int flags, off_t offset, int *err) override;
+    void unmapped(uint64_t offset) override;
+    std::string buffer_label(uint64_t offset) override;
     void shutdown() override;
     // A fork never copies the node's state half-changed by another thread.
     void before_fork() override { mu_.lock(); }
@@ -39,32 +41,13 @@ protected:
     // Both stay below 2^31 so that 32-bit programs can pass them.
     static constexpr uint64_t kOutputBase = 0x40000000;
 
-    struct Slot {
-        uint64_t userptr = 0; // a user-pointer buffer's address and length
-        uint32_t length = 0;
-        bool queued = false, done = false;
-        uint32_t qflags = 0; // flags the program queued it with, where kept
-        uint32_t bytesused = 0, flags = 0;
-        uint32_t sequence = 0;
-        timespec stamp{};
-    };
-    struct Queue {
-        uint32_t type = 0;
-        bool pictures = false; // 'S420' pictures; otherwise the bit stream
-        uint32_t memory = 0;   // 0: no buffers
-        std::vector<Slot> slots;
-        std::deque<unsigned> queued, done;
-        bool streaming = false;
-        int pool_fd = -1;
-        uint8_t *pool = nullptr;
-        size_t pool_len = 0, stride = 0;
-        uint32_t buffer_size = 0; // bytes of one buffer
-        uint64_t offset_base = 0; // mmap offsets of this queue start here
-    };
+    using Queue = BufferQueue;
 
-    // `pictures_in`: the output queue carries the pictures (an encoder),
-    // otherwise the capture queue does (a decoder).
-    M2MDevice(Ledger &ledger, const Options &options, std::string path, bool pictures_in);
+    // `pictures_in`: the output queue carries the pictures (an encoder,
+    // which also takes them by user pointer), otherwise the capture queue
+    // does (a decoder, whose bit-stream buffers may be queued empty).
+    // `kind`: "enc" or "dec", as kind() answers.
+    M2MDevice(Ledger &ledger, const Options &options, std::string path, bool pictures_in, const char *kind);
 
     int handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock) final;
     std::string fault_scope(const char *name, const void *arg) const final;
@@ -75,14 +58,9 @@ protected:
     virtual const char *card() const = 0;
     // A forced number of buffers for q (--*-grant), or -1.
     virtual int forced_grant(const Queue &q) const = 0;
-    // Whether q takes user-pointer buffers besides memory-mapped ones.
-    virtual bool takes_userptr(const Queue &q) const
-    {
-        (void)q;
-        return false;
-    }
-    // Checks and keeps what the program queued in slot s of q: 0 or -errno.
-    virtual int accept_locked(Queue &q, Slot &s, const BufferDesc &d) = 0;
+    // The node's own check of a buffer queued in q, after the framework's:
+    // 0 or -errno (nothing is queued then).
+    virtual int accept_locked(Queue &q, unsigned index, const BufferDesc &d) = 0;
     // An injected EAGAIN for a dequeue, used up.
     virtual bool take_eagain_locked() { return false; }
     // An injected bad index for a capture dequeue, used up.
@@ -99,12 +77,15 @@ protected:
     // The program closed the node; the queues are already released.
     virtual void shutdown_locked() {}
 
-    void release_queue_locked(Queue &q);
+    bool carries_pictures(const Queue &q) const { return (&q == &out_) == pictures_in_; }
+    // Bytes of one buffer of q at its format now.
+    uint32_t buffer_size(const Queue &q) const;
     void update_readable_locked();
     // "enc.cap." and the like: the queue's prefix of ledger keys.
     std::string side(const Queue &q) const;
 
     std::mutex mu_;
+    const bool pictures_in_;
     Queue out_, cap_;
     // Readable also while an output buffer is done, not only a capture one.
     bool readable_on_output_ = false;
@@ -114,17 +95,18 @@ protected:
     unsigned in_fps_ = 30, out_fps_ = 30;
 
 private:
+    static BufferQueue::Config queue_config(bool output, bool pictures_in, const char *kind);
     Queue *queue_of(uint32_t type);
+    Queue *queue_at(uint64_t offset);
     int querycap(void *arg);
     int parm(bool set, unsigned long request, void *arg);
     int fmt(const char *name, unsigned long request, void *arg);
     int reqbufs(void *arg);
+    int create_bufs(void *arg);
     int querybuf(unsigned long request, void *arg);
     int qbuf(unsigned long request, void *arg);
     int dqbuf(unsigned long request, void *arg, bool nonblock);
     int stream(bool on, void *arg);
-    // Where slot `index` of q is, as QUERYBUF and DQBUF give it.
-    void locate(const Queue &q, unsigned index, BufferDesc &out) const;
 };
 
 } // namespace vcam

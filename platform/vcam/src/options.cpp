@@ -321,6 +321,8 @@ bool parse_options(const std::vector<std::string> &words, Options &out, std::str
             o.datastamp_dir = v;
         } else if (w == "--stats") {
             o.stats = true;
+        } else if (w == "--strict") {
+            o.strict = true;
         } else {
             error = "unknown option '" + w + "'";
             return false;
@@ -383,6 +385,9 @@ const char *options_help()
            "  --fps N             frame rate while the program sets none (default 30;\n"
            "                      S_PARM overrides).\n"
            "  --still             the test scene stands still (object and frame counter).\n"
+           "  --strict            end the program (status 70) at the first buffer-ownership\n"
+           "                      violation, with a line naming node, buffer, request and\n"
+           "                      owner; without it violations are only counted.\n"
            "  --stats             print the statistics on standard error at exit.\n"
            "  --stats-file PATH   write the statistics to PATH at exit instead.\n";
 }

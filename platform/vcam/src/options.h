@@ -47,6 +47,8 @@ struct Options {
     std::string datastamp_dir;
     bool stats = false;
     std::string stats_file;
+    // The first buffer-ownership violation ends the program (see Ledger).
+    bool strict = false;
 };
 
 constexpr unsigned kMaxBuffers = 16;

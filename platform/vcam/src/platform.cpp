@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -45,6 +46,7 @@ Platform &Platform::get()
 Platform::Platform()
 {
     pid_ = getpid();
+    ledger_.set_strict_end(&Platform::end_strict);
     ledger_.reset(options_);
     register_classes_locked();
     atexit(&Platform::at_exit);
@@ -222,14 +224,22 @@ void Platform::duplicated(int fd, int newfd)
 
 void Platform::add_mapping(void *addr, size_t len, const std::shared_ptr<Device> &dev, uint64_t offset)
 {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (maps_.count(reinterpret_cast<uintptr_t>(addr)) == 0)
-        map_count_.fetch_add(1);
     MapInfo info;
     info.len = len;
     info.dev = dev;
     info.offset = offset;
-    maps_[reinterpret_cast<uintptr_t>(addr)] = info;
+    info.label = dev->buffer_label(offset);
+    std::lock_guard<std::mutex> lock(mu_);
+    uintptr_t key = reinterpret_cast<uintptr_t>(addr);
+    if (maps_.count(key) == 0)
+        map_count_.fetch_add(1);
+    maps_[key] = info;
+    for (size_t i = 0; i < retired_.size(); ++i)
+        if (retired_[i].first == key) {
+            retired_.erase(retired_.begin() + static_cast<long>(i));
+            retired_count_.store(static_cast<int>(retired_.size()));
+            break;
+        }
 }
 
 std::string Platform::mapping_kind(void *addr) const
@@ -242,7 +252,7 @@ std::string Platform::mapping_kind(void *addr) const
     return dev ? dev->kind() : std::string();
 }
 
-bool Platform::picture_lent(uint64_t addr, uint64_t len) const
+LendResult Platform::borrow(uint64_t addr, uint64_t len, const std::string &borrower, Loan *loan) const
 {
     std::shared_ptr<Device> owner;
     uint64_t offset = 0;
@@ -254,12 +264,13 @@ bool Platform::picture_lent(uint64_t addr, uint64_t len) const
         if (it != maps_.begin()) {
             --it;
             if (addr >= it->first && addr - it->first < it->second.len) {
+                // The whole picture must lie inside that one mapping, from
+                // its start: a buffer is lent whole.
+                if (addr != it->first || len > it->second.len)
+                    return LendResult::foreign;
                 mapped = true;
                 owner = it->second.dev.lock();
-                offset = it->second.offset + (addr - it->first);
-                // The whole picture must lie inside that one mapping.
-                if (len > it->second.len - (addr - it->first))
-                    return false;
+                offset = it->second.offset;
             }
         }
         if (!mapped)
@@ -267,26 +278,79 @@ bool Platform::picture_lent(uint64_t addr, uint64_t len) const
                 all.push_back(f.second);
     }
     if (mapped)
-        return owner && owner->lends(addr, len, true, offset);
-    for (const auto &d : all)
-        if (d->lends(addr, len, false, 0))
-            return true;
-    return false;
+        return owner ? owner->lend(addr, len, true, offset, borrower, loan) : LendResult::foreign;
+    for (const auto &d : all) {
+        LendResult r = d->lend(addr, len, false, 0, borrower, loan);
+        if (r != LendResult::foreign)
+            return r;
+    }
+    return LendResult::foreign;
 }
 
-bool Platform::is_mapping(void *addr) const
+Platform::Unmap Platform::check_unmap(void *addr, size_t len)
 {
-    if (map_count_.load(std::memory_order_relaxed) == 0)
-        return false;
-    std::lock_guard<std::mutex> lock(mu_);
-    return maps_.count(reinterpret_cast<uintptr_t>(addr)) != 0;
+    if (map_count_.load(std::memory_order_relaxed) == 0 && retired_count_.load(std::memory_order_relaxed) == 0)
+        return Unmap::other;
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto pages = [page](size_t n) { return (n + page - 1) / page; };
+    uintptr_t a = reinterpret_cast<uintptr_t>(addr);
+    std::string what;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = maps_.upper_bound(a + (len == 0 ? 0 : len - 1));
+        if (it != maps_.begin()) {
+            --it;
+            const MapInfo &m = it->second;
+            bool overlaps = a < it->first + m.len && it->first < a + (len == 0 ? 1 : len);
+            if (it->first == a && pages(len) == pages(m.len))
+                return Unmap::exact;
+            if (overlaps) {
+                char text[200];
+                snprintf(text, sizeof text, "(%p, %zu): no mapping has that address and length (mapped at %p, %zu bytes)",
+                         addr, len, reinterpret_cast<void *>(it->first), m.len);
+                what = m.label + ": munmap" + text;
+            }
+        }
+        if (what.empty()) {
+            for (const auto &r : retired_)
+                if (r.first == a) {
+                    // Unmapped before, and nothing mapped there since.
+                    std::vector<unsigned char> v(pages(len == 0 ? 1 : len) + 1);
+                    if (mincore(addr, len == 0 ? 1 : len, v.data()) == -1 && errno == ENOMEM) {
+                        char text[120];
+                        snprintf(text, sizeof text, "(%p, %zu): the mapping is already unmapped", addr, len);
+                        what = r.second.label + ": munmap" + text;
+                    }
+                    break;
+                }
+        }
+    }
+    if (what.empty())
+        return Unmap::other;
+    ledger_.violation("munmap", what + " (owner: the program)");
+    return Unmap::mismatch;
 }
 
 void Platform::remove_mapping(void *addr)
 {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (maps_.erase(reinterpret_cast<uintptr_t>(addr)) != 0)
+    std::shared_ptr<Device> dev;
+    uint64_t offset = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = maps_.find(reinterpret_cast<uintptr_t>(addr));
+        if (it == maps_.end())
+            return;
+        dev = it->second.dev.lock();
+        offset = it->second.offset;
+        if (retired_.size() >= 64)
+            retired_.erase(retired_.begin());
+        retired_.emplace_back(it->first, it->second);
+        retired_count_.store(static_cast<int>(retired_.size()));
+        maps_.erase(it);
         map_count_.fetch_sub(1);
+    }
+    if (dev)
+        dev->unmapped(offset);
 }
 
 std::vector<std::shared_ptr<Device>> Platform::devices() const
@@ -308,20 +372,35 @@ void Platform::at_exit()
     Platform &p = get();
     if (getpid() != p.pid_)
         return; // a forked child: the parent reports
-    // A signal handler may end the process while another thread holds the
-    // lock; the options do not change at this point, so read them anyway.
-    bool locked = p.mu_.try_lock();
-    bool stats = p.options_.stats;
-    std::string file = p.options_.stats_file;
-    if (locked)
-        p.mu_.unlock();
-    if (!stats && file.empty())
-        return;
     // Only a process that came near a node reports, so that shells and other
     // helpers started under the launcher stay quiet.
     if (p.ledger_.get("open") <= 0 && p.ledger_.get("stat") <= 0)
         return;
-    std::string text = p.ledger_.format_at_exit();
+    p.write_stats();
+}
+
+void Platform::end_strict(const std::string &message)
+{
+    Platform &p = get();
+    std::string line = "vcam: strict: " + message + "\n";
+    (void)!write(2, line.data(), line.size());
+    if (getpid() == p.pid_)
+        p.write_stats();
+    _exit(kStrictExitStatus);
+}
+
+void Platform::write_stats()
+{
+    // A signal handler may end the process while another thread holds the
+    // lock; the options do not change at this point, so read them anyway.
+    bool locked = mu_.try_lock();
+    bool stats = options_.stats;
+    std::string file = options_.stats_file;
+    if (locked)
+        mu_.unlock();
+    if (!stats && file.empty())
+        return;
+    std::string text = ledger_.format_at_exit();
     if (!file.empty()) {
         FILE *f = fopen(file.c_str(), "w");
         if (f == nullptr) {

@@ -46,15 +46,19 @@ public:
     void duplicated(int fd, int newfd);
 
     void add_mapping(void *addr, size_t len, const std::shared_ptr<Device> &dev, uint64_t offset);
-    // True (and forgotten) when addr starts a mapping of a node.
-    bool is_mapping(void *addr) const;
+    // What an munmap(addr, len) meets: nothing of a node's (the C library's
+    // business alone), a node's mapping exactly, or a node's mapping (live
+    // or already unmapped) that it does not match, a violation counted here.
+    enum class Unmap { other, exact, mismatch };
+    Unmap check_unmap(void *addr, size_t len);
+    // The mapping at addr is gone: its device learns it.
     void remove_mapping(void *addr);
     // The device class of the mapping that starts at addr ("isp", "enc"), or "".
     std::string mapping_kind(void *addr) const;
 
-    // True when [addr, addr + len) is a buffer some node lends out: held by
-    // the program, so that another node may read it in place.
-    bool picture_lent(uint64_t addr, uint64_t len) const;
+    // Lends [addr, addr + len) to `borrower` when it is a buffer some node's
+    // program holds, so that the borrower may read it in place.
+    LendResult borrow(uint64_t addr, uint64_t len, const std::string &borrower, Loan *loan) const;
 
     std::vector<std::shared_ptr<Device>> devices() const;
 
@@ -65,6 +69,9 @@ private:
     void load_environment();
     void register_classes_locked();
     static void at_exit();
+    // The statistics as --stats or --stats-file asks, from whatever thread.
+    void write_stats();
+    static void end_strict(const std::string &message);
     static void before_fork();
     static void after_fork_parent();
     static void after_fork_child();
@@ -78,9 +85,12 @@ private:
         size_t len = 0;
         std::weak_ptr<Device> dev;
         uint64_t offset = 0;
+        std::string label; // "isp /dev/video0 buffer 1"
     };
     std::map<uintptr_t, MapInfo> maps_;
-    std::atomic<int> fd_count_{0}, map_count_{0};
+    // Node mappings unmapped lately, to tell an unmapping twice.
+    std::vector<std::pair<uintptr_t, MapInfo>> retired_;
+    std::atomic<int> fd_count_{0}, map_count_{0}, retired_count_{0};
     std::atomic<bool> environment_loaded_{false};
     int pid_ = 0;
     std::vector<std::shared_ptr<Device>> forking_;

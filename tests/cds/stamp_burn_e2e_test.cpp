@@ -31,7 +31,7 @@ protected:
                                            const std::string &vcrec_args = "-r 200 -n 3")
     {
         const std::string bin = std::string(KEP_BUILD_DIR) + "/bin/";
-        std::string record = bin + "vcam --still " + (datastamp ? "--datastamp " + mnt_ : "") + " -- " + bin +
+        std::string record = bin + "vcam --strict --still " + (datastamp ? "--datastamp " + mnt_ : "") + " -- " + bin +
                              "vcrec -s 320x240 -f " + format + " -q " + quality + " " + vcrec_args + " " +
                              tmp_.file("clip") + " >/dev/null";
         EXPECT_EQ(system(record.c_str()), 0) << record;

@@ -292,7 +292,8 @@ TEST(DecoderStop, StopReleasesBothTables)
 
 TEST(DecoderStop, FailedStreamOffIsReportedAndReturned)
 {
-    configure("--fail dec.cap:STREAMOFF:EIO");
+    // The refused stop returns before unmapping: closed with buffers mapped.
+    enc_test::configure_lenient("--fail dec.cap:STREAMOFF:EIO");
     Outcome o = in_child([] {
         Dec d(KEP_FOURCC_H264, W, H);
         if (!d.init_and_start())
@@ -307,7 +308,8 @@ TEST(DecoderStop, FailedStreamOffIsReportedAndReturned)
 
 TEST(DecoderStop, FailedUnmapWritesMunmap)
 {
-    configure("--fail dec:munmap");
+    // The stop ends at the refused unmap: closed with the rest mapped.
+    enc_test::configure_lenient("--fail dec:munmap");
     Outcome o = in_child([] {
         Dec d(KEP_FOURCC_H264, W, H);
         if (!d.init_and_start())

@@ -68,7 +68,7 @@ long stat_of(const std::string &file, const std::string &name)
 void transcode(const TempDir &dir, const std::string &in, const char *to, const std::string &out, int frames)
 {
     std::string stats = dir.path + "/stats";
-    Outcome o = run_program({kBin + "vcam", "--stats-file", stats, "--", kBin + "vcxcode", "-s", "176x144", "-t", to,
+    Outcome o = run_program({kBin + "vcam", "--strict", "--stats-file", stats, "--", kBin + "vcxcode", "-s", "176x144", "-t", to,
                              "-o", out, in});
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find("vcxcode: " + std::to_string(frames) + " frames read, " + std::to_string(frames) +
@@ -122,7 +122,7 @@ TEST(Vcxcode, DecodeOnlyWritesRawPictures)
         GTEST_SKIP() << "no H.264 encoder";
     TempDir dir;
     ASSERT_TRUE(write_file(dir.path + "/in.h264", s));
-    Outcome r = run_program({kBin + "vcam", "--", kBin + "vcxcode", "-s", "176x144", "-S", "2", "-o",
+    Outcome r = run_program({kBin + "vcam", "--strict", "--", kBin + "vcxcode", "-s", "176x144", "-S", "2", "-o",
                              dir.path + "/out.yuv", dir.path + "/in.h264"});
     ASSERT_EQ(r.status, 0) << r.err;
     FILE *f = fopen((dir.path + "/out.yuv").c_str(), "rb");

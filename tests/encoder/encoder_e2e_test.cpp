@@ -42,7 +42,7 @@ Recorded record(const std::vector<std::string> &args, const std::vector<std::str
 {
     Recorded r;
     r.path = temp_path(ext);
-    std::vector<std::string> argv{std::string(KEP_BUILD_DIR) + "/bin/vcam"};
+    std::vector<std::string> argv{std::string(KEP_BUILD_DIR) + "/bin/vcam", "--strict"};
     argv.insert(argv.end(), vcam_opts.begin(), vcam_opts.end());
     argv.insert(argv.end(), {"--", std::string(KEP_BUILD_DIR) + "/bin/vcrec", "-v", "-s", "320x240", "-r", "200"});
     argv.insert(argv.end(), args.begin(), args.end());

@@ -189,7 +189,8 @@ TEST(EncoderInit, FewerGrantedBuffersAreAllThatIsMapped)
 TEST(EncoderInit, UnmapFailurePrintsAndReturnsMinusOne)
 {
     Outcome o = in_child([] {
-        configure("--fail enc:munmap:once:EINVAL");
+        // The uninit ends at the refused unmap: closed with the rest mapped.
+        configure_lenient("--fail enc:munmap:once:EINVAL");
         Pipe p;
         if (!p.open_and_start_isp() || kep_codec_init(p.m) != 0)
             return 10;

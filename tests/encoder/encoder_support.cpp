@@ -85,6 +85,11 @@ bool has(const std::string &text, const std::string &pattern)
 
 void configure(const std::string &options)
 {
+    configure_lenient("--strict " + options);
+}
+
+void configure_lenient(const std::string &options)
+{
     if (vcam_configure(options.c_str()) != 0) {
         fprintf(stderr, "vcam_configure(\"%s\") refused\n", options.c_str());
         abort();

@@ -31,8 +31,11 @@ Outcome run_program(const std::vector<std::string> &argv);
 // build's warnings.)
 bool has(const std::string &text, const std::string &pattern);
 
-// vcam_configure, or the process ends: every test starts from known options.
+// vcam_configure, or the process ends: every test starts from known options,
+// strict (a broken buffer-ownership rule ends the program with its message).
 void configure(const std::string &options);
+// The same, violations only counted: for what breaks a rule on purpose.
+void configure_lenient(const std::string &options);
 
 // The sum of every VIDIOC_* counter: the driver requests so far.
 long requests();

@@ -65,7 +65,7 @@ public:
         stats_path_ = temp_path("/tmp/kep_mdcap_stats_XXXXXX");
         trace_path_ = temp_path("/tmp/kep_mdcap_trace_XXXXXX");
 
-        std::vector<std::string> argv{kBin + "vcam", "--stats-file", stats_path_};
+        std::vector<std::string> argv{kBin + "vcam", "--strict", "--stats-file", stats_path_};
         argv.insert(argv.end(), platform.begin(), platform.end());
         argv.push_back("--");
         argv.push_back(kMdcap);

@@ -170,6 +170,12 @@ int child_stream(kep_m2m *m2m, bool start)
 
 void IspTest::configure(const char *options)
 {
+    std::string strict = std::string("--strict ") + options;
+    ASSERT_EQ(vcam_configure(strict.c_str()), 0) << "virtual camera options: " << options;
+}
+
+void IspTest::configure_lenient(const char *options)
+{
     ASSERT_EQ(vcam_configure(options), 0) << "virtual camera options: " << options;
 }
 

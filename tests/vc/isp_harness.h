@@ -77,8 +77,11 @@ int child_stream(kep_m2m *m2m, bool start);
 
 class IspTest : public ::testing::Test {
 protected:
-    // Resets the platform to the given faults before anything is opened.
+    // Resets the platform to the given faults before anything is opened,
+    // strict: a broken buffer-ownership rule ends the program.
     void configure(const char *options);
+    // The same for a test that breaks an ownership rule on purpose.
+    void configure_lenient(const char *options);
     // Opens the ISP node into the record.
     void open_node();
     // Closes the node if open; tables are the test's own business.

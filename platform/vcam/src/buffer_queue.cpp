@@ -195,7 +195,7 @@ int BufferQueue::check_qbuf(const BufferDesc &d, uint32_t min_length)
         return -EINVAL;
     Buffer &b = bufs_[d.index];
     if (b.state != State::dequeued) {
-        violation("qbuf_not_held", static_cast<int>(d.index), "QBUF", "queues a buffer the program does not hold");
+        violation("qbuf_not_held", static_cast<int>(d.index), "QBUF", "the program does not hold the buffer");
         return -EINVAL;
     }
     uint32_t length = b.length;
@@ -209,7 +209,7 @@ int BufferQueue::check_qbuf(const BufferDesc &d, uint32_t min_length)
     if (is_output(config_.type) && d.bytesused > length)
         return -EINVAL;
     if (b.lent > 0)
-        violation("qbuf_lent", static_cast<int>(d.index), "QBUF", "queues a buffer another node still reads");
+        violation("qbuf_lent", static_cast<int>(d.index), "QBUF", "another node still reads the buffer");
     return 0;
 }
 
@@ -250,7 +250,7 @@ void BufferQueue::tick_dequeue()
         if (b.taken && !b.lost_reported && b.state == State::dequeued && clock_ - b.taken_at > kLostAfterDequeues) {
             b.lost_reported = true;
             violation("lost", static_cast<int>(i), "DQBUF",
-                      "not given back for " + std::to_string(kLostAfterDequeues) +
+                      "lost: not queued again for " + std::to_string(kLostAfterDequeues) +
                           " dequeue requests while the queue streams");
         }
     }
@@ -352,11 +352,23 @@ void *BufferQueue::map(size_t len, int prot, int flags, uint64_t offset, int *er
     return p;
 }
 
-void BufferQueue::unmapped(uint64_t offset)
+void BufferQueue::unmapped(uint64_t offset, bool refused)
 {
     int i = index_at(offset);
-    if (i >= 0 && bufs_[static_cast<unsigned>(i)].maps > 0)
-        --bufs_[static_cast<unsigned>(i)].maps;
+    if (i < 0)
+        return;
+    Buffer &b = bufs_[static_cast<unsigned>(i)];
+    if (b.maps > 0)
+        --b.maps;
+    if (refused && b.refused > 0)
+        --b.refused;
+}
+
+void BufferQueue::unmap_refused(uint64_t offset)
+{
+    int i = index_at(offset);
+    if (i >= 0 && bufs_[static_cast<unsigned>(i)].refused < bufs_[static_cast<unsigned>(i)].maps)
+        ++bufs_[static_cast<unsigned>(i)].refused;
 }
 
 LendResult BufferQueue::lend(uint64_t addr, uint64_t len, bool mapped, uint64_t offset, const std::string &borrower,
@@ -413,10 +425,10 @@ void BufferQueue::end_loan(unsigned index)
 void BufferQueue::check_close()
 {
     for (unsigned i = 0; i < bufs_.size(); ++i) {
-        if (bufs_[i].maps > 0)
-            violation("close_mapped", static_cast<int>(i), "close", "the node is closed with the buffer still mapped");
+        if (bufs_[i].maps > bufs_[i].refused)
+            violation("close_mapped", static_cast<int>(i), "close", "the buffer is still mapped");
         if (bufs_[i].lent > 0)
-            violation("close_lent", static_cast<int>(i), "close", "the node is closed while another node reads the buffer");
+            violation("close_lent", static_cast<int>(i), "close", "another node still reads the buffer");
     }
 }
 
@@ -437,7 +449,7 @@ void BufferQueue::violation(const char *kind, int index, const char *request, co
     std::string text = label_;
     if (index >= 0)
         text += " buffer " + std::to_string(index);
-    text += ": " + std::string(request) + " " + what;
+    text += ": " + std::string(request) + ": " + what;
     if (!owner.empty())
         text += " (owner: " + owner + ")";
     else if (index >= 0 && static_cast<unsigned>(index) < bufs_.size())

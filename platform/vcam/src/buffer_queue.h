@@ -68,6 +68,7 @@ public:
         uint64_t tag = 0; // the node's own (the ISP's frame number)
         // Ownership.
         unsigned maps = 0;    // live mappings of it in the program
+        unsigned refused = 0; // of those, ones whose munmap the platform failed
         unsigned lent = 0;    // loans to other nodes' queues
         std::string borrower; // the last borrower, for messages
         bool taken = false;   // dequeued while streaming, not queued since
@@ -140,7 +141,11 @@ public:
     // Mappings.
     bool owns_offset(uint64_t offset) const;
     void *map(size_t len, int prot, int flags, uint64_t offset, int *err);
-    void unmapped(uint64_t offset);
+    // `refused`: the platform had failed an earlier munmap of that mapping.
+    void unmapped(uint64_t offset, bool refused);
+    // The platform failed an munmap (--fail munmap): a mapping alive at
+    // close through no fault of the program.
+    void unmap_refused(uint64_t offset);
     // The buffer behind a mapping offset, or -1.
     int index_at(uint64_t offset) const;
 

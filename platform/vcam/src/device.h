@@ -42,8 +42,11 @@ public:
     virtual long read(void *buf, size_t n, bool nonblock);
     // mmap() of the node: the mapping, or nullptr with *err set.
     virtual void *mmap(size_t len, int prot, int flags, off_t offset, int *err);
-    // The program unmapped its mapping at that offset.
-    virtual void unmapped(uint64_t offset) { (void)offset; }
+    // The program unmapped its mapping at that offset (`refused`: an earlier
+    // munmap of it was failed by the platform).
+    virtual void unmapped(uint64_t offset, bool refused) { (void)offset, (void)refused; }
+    // The platform failed the program's munmap of that mapping.
+    virtual void unmap_refused(uint64_t offset) { (void)offset; }
     // "isp /dev/video0 buffer 1": the buffer at a mapping offset, for messages.
     virtual std::string buffer_label(uint64_t offset);
     // The program closed its last descriptor of this open.

@@ -445,10 +445,16 @@ void *IspDevice::mmap(size_t len, int prot, int flags, off_t offset, int *err)
     return queue_.map(len, prot, flags, static_cast<uint64_t>(offset), err);
 }
 
-void IspDevice::unmapped(uint64_t offset)
+void IspDevice::unmapped(uint64_t offset, bool refused)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    queue_.unmapped(offset);
+    queue_.unmapped(offset, refused);
+}
+
+void IspDevice::unmap_refused(uint64_t offset)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.unmap_refused(offset);
 }
 
 std::string IspDevice::buffer_label(uint64_t offset)

@@ -24,7 +24,8 @@ public:
 
     long read(void *buf, size_t n, bool nonblock) override;
     void *mmap(size_t len, int prot, int flags, off_t offset, int *err) override;
-    void unmapped(uint64_t offset) override;
+    void unmapped(uint64_t offset, bool refused) override;
+    void unmap_refused(uint64_t offset) override;
     std::string buffer_label(uint64_t offset) override;
     void shutdown() override;
     IspDevice *as_isp() override { return this; }

@@ -421,8 +421,10 @@ VCAM_EXPORT int munmap(void *addr, size_t len)
     if (what == Platform::Unmap::other)
         return vcam::libc::munmap(addr, len);
     p.ledger().count("munmap");
-    if (what == Platform::Unmap::exact && injected("munmap", p.mapping_kind(addr)))
+    if (what == Platform::Unmap::exact && injected("munmap", p.mapping_kind(addr))) {
+        p.unmap_refused(addr);
         return -1;
+    }
     int r = vcam::libc::munmap(addr, len);
     if (r == 0)
         p.remove_mapping(addr);

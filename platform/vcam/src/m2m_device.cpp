@@ -379,11 +379,18 @@ void *M2MDevice::mmap(size_t len, int prot, int flags, off_t offset, int *err)
     return q->map(len, prot, flags, static_cast<uint64_t>(offset), err);
 }
 
-void M2MDevice::unmapped(uint64_t offset)
+void M2MDevice::unmapped(uint64_t offset, bool refused)
 {
     std::lock_guard<std::mutex> lock(mu_);
     if (Queue *q = queue_at(offset))
-        q->unmapped(offset);
+        q->unmapped(offset, refused);
+}
+
+void M2MDevice::unmap_refused(uint64_t offset)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Queue *q = queue_at(offset))
+        q->unmap_refused(offset);
 }
 
 std::string M2MDevice::buffer_label(uint64_t offset)

@@ -23,7 +23,8 @@ public:
     ~M2MDevice() override;
 
     void *mmap(size_t len, int prot, int flags, off_t offset, int *err) override;
-    void unmapped(uint64_t offset) override;
+    void unmapped(uint64_t offset, bool refused) override;
+    void unmap_refused(uint64_t offset) override;
     std::string buffer_label(uint64_t offset) override;
     void shutdown() override;
     // A fork never copies the node's state half-changed by another thread.

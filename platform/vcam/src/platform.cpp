@@ -331,10 +331,28 @@ Platform::Unmap Platform::check_unmap(void *addr, size_t len)
     return Unmap::mismatch;
 }
 
+void Platform::unmap_refused(void *addr)
+{
+    std::shared_ptr<Device> dev;
+    uint64_t offset = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = maps_.find(reinterpret_cast<uintptr_t>(addr));
+        if (it == maps_.end() || it->second.refused)
+            return;
+        it->second.refused = true;
+        dev = it->second.dev.lock();
+        offset = it->second.offset;
+    }
+    if (dev)
+        dev->unmap_refused(offset);
+}
+
 void Platform::remove_mapping(void *addr)
 {
     std::shared_ptr<Device> dev;
     uint64_t offset = 0;
+    bool refused = false;
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = maps_.find(reinterpret_cast<uintptr_t>(addr));
@@ -342,6 +360,7 @@ void Platform::remove_mapping(void *addr)
             return;
         dev = it->second.dev.lock();
         offset = it->second.offset;
+        refused = it->second.refused;
         if (retired_.size() >= 64)
             retired_.erase(retired_.begin());
         retired_.emplace_back(it->first, it->second);
@@ -350,7 +369,7 @@ void Platform::remove_mapping(void *addr)
         map_count_.fetch_sub(1);
     }
     if (dev)
-        dev->unmapped(offset);
+        dev->unmapped(offset, refused);
 }
 
 std::vector<std::shared_ptr<Device>> Platform::devices() const

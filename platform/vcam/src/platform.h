@@ -53,6 +53,8 @@ public:
     Unmap check_unmap(void *addr, size_t len);
     // The mapping at addr is gone: its device learns it.
     void remove_mapping(void *addr);
+    // The platform failed an munmap of the mapping at addr (--fail munmap).
+    void unmap_refused(void *addr);
     // The device class of the mapping that starts at addr ("isp", "enc"), or "".
     std::string mapping_kind(void *addr) const;
 
@@ -86,6 +88,7 @@ private:
         std::weak_ptr<Device> dev;
         uint64_t offset = 0;
         std::string label; // "isp /dev/video0 buffer 1"
+        bool refused = false; // an munmap of it was failed by the platform
     };
     std::map<uintptr_t, MapInfo> maps_;
     // Node mappings unmapped lately, to tell an unmapping twice.

@@ -84,9 +84,11 @@ std::string write_temp(const Bytes &data)
 }
 
 // Every picture libkep_vc hands out for a stored stream, read in file mode.
-// before_read (optional) runs after each frame is read into the input buffer.
+// before_read (optional) runs after each frame is read into the input buffer;
+// after frame `restart_after` (if any) the decoder is stopped and started
+// again, the reader going on.
 std::vector<Picture> kep_pictures(const Bytes &data, uint32_t fourcc, unsigned w, unsigned h,
-                                  void (*before_read)(kep_m2m *) = nullptr)
+                                  void (*before_read)(kep_m2m *) = nullptr, int restart_after = -1)
 {
     std::vector<Picture> out;
     std::string path = write_temp(data);
@@ -107,6 +109,10 @@ std::vector<Picture> kep_pictures(const Bytes &data, uint32_t fourcc, unsigned w
             out.emplace_back(p, p + d.m->dec_size);
         }
         kep_dec_reset(d.m);
+        if (guard == restart_after) {
+            EXPECT_EQ(kep_dec_stop(d.m), 0);
+            EXPECT_EQ(kep_dec_start(d.m), 0);
+        }
     }
     kep_bs_reader_uninit(d.m);
     unlink(path.c_str());
@@ -188,6 +194,24 @@ TEST(DecoderMedia, MjpegPicturesAreFfmpegsAndTablesArriveOnlyWhenTheyChange)
     EXPECT_EQ(vcam_stat("dec.qtable.luma"), 3) << "the luma table must arrive at the start and at each change";
     EXPECT_LE(vcam_stat("dec.qtable.chroma"), 0);
     EXPECT_EQ(vcam_stat("dec.ctrl.0x009d0901"), 2) << "4:2:0 sampling not received";
+}
+
+// The reader sends the tables only when they change, so the node must keep
+// them across a stop and start of its queues, as a driver keeps its controls.
+TEST(DecoderMedia, MjpegTablesOutliveARestartOfTheDecoder)
+{
+    media::MjpegOptions o;
+    o.frames = 6;
+    o.quality = {3, 3, 3, 3, 12, 12};
+    Bytes s = media::encode_mjpeg(o);
+    if (s.empty())
+        GTEST_SKIP() << "no MJPEG encoder";
+    configure("");
+    std::vector<Picture> ref = ffmpeg_pictures(s, false);
+    ASSERT_EQ(ref.size(), 6u);
+    expect_identical(kep_pictures(s, KEP_FOURCC_MJPG, o.width, o.height, nullptr, 1), ref);
+    EXPECT_EQ(vcam_stat("dec.qtable.luma"), 2) << "the tables came once and at their change, not again after the restart";
+    EXPECT_EQ(vcam_stat("dec.no_qtable"), -1);
 }
 
 void wrong_luma_table(kep_m2m *m)

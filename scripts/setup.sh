@@ -11,7 +11,7 @@ PKGS=(
   libasound2-dev libasound2-plugins alsa-utils
   libopus-dev libfdk-aac-dev opus-tools
   clang libclang-rt-14-dev
-  sox ffmpeg
+  sox ffmpeg v4l-utils
   libfuse3-dev fuse3
   gcovr
 )

@@ -6,6 +6,7 @@
 #include "vcam_client.h"
 
 #include <map>
+#include <memory>
 #include <string>
 
 using namespace vcam_test;
@@ -276,3 +277,56 @@ INSTANTIATE_TEST_SUITE_P(EveryQueue, VcamQueueRules, ::testing::ValuesIn(all_cas
                          });
 
 } // namespace
+
+namespace {
+
+// Two opens of one node, a request from either, and its answer.
+struct OpenStep {
+    int open; // 0 or 1; 2 closes open 1
+    Op op;
+    unsigned arg;
+    int err;
+};
+
+} // namespace
+
+// The ISP's one queue belongs to the open that requested its buffers until
+// it frees them or closes; an M2M node's every open is a context of its own.
+TEST(VcamQueueOwner, TheIspQueueBelongsToOneOpenAnM2MNodesToEach)
+{
+    const OpenStep isp[] = {
+        {0, Op::reqbufs, 2, 0},  {1, Op::reqbufs, 1, EBUSY}, {1, Op::reqbufs, 0, EBUSY}, {1, Op::create, 100, EBUSY},
+        {1, Op::qbuf, 0, EBUSY}, {1, Op::on, 0, EBUSY},      {1, Op::off, 0, EBUSY},     {1, Op::querybuf, 0, 0},
+        {0, Op::reqbufs, 0, 0},  {1, Op::reqbufs, 1, 0},     {0, Op::reqbufs, 1, EBUSY}, {2, Op::off, 0, 0},
+        {0, Op::reqbufs, 1, 0},
+    };
+    const OpenStep m2m[] = {
+        {0, Op::reqbufs, 2, 0}, {1, Op::reqbufs, 1, 0}, {1, Op::qbuf, 0, 0}, {0, Op::qbuf, 0, 0}, {1, Op::on, 0, 0},
+    };
+    struct Case {
+        const QueueKind &kind;
+        const OpenStep *steps;
+        size_t n;
+    } cases[] = {{kKinds[0], isp, sizeof isp / sizeof isp[0]}, {kKinds[2], m2m, sizeof m2m / sizeof m2m[0]}};
+    for (const Case &c : cases) {
+        configure("--fps 200");
+        std::unique_ptr<Driver> d[2] = {std::make_unique<Driver>(c.kind, false), std::make_unique<Driver>(c.kind, false)};
+        ASSERT_TRUE(d[0]->ok() && d[1]->ok()) << c.kind.name;
+        for (size_t i = 0; i < c.n; ++i) {
+            const OpenStep &s = c.steps[i];
+            if (s.open == 2) {
+                d[1].reset();
+                continue;
+            }
+            uint32_t states = 0;
+            EXPECT_EQ(d[s.open]->run(Step{s.op, s.arg}, &states), s.err) << c.kind.name << ", step " << i;
+        }
+    }
+    int fd = open("/dev/video0", O_RDWR | O_NONBLOCK), other = open("/dev/video0", O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(request(fd, kCapture, V4L2_MEMORY_MMAP, 1), 1);
+    char c;
+    EXPECT_EQ(error_of(static_cast<int>(read(other, &c, 1))), EBUSY) << "read() while another open holds the queue";
+    close(other);
+    close(fd);
+}

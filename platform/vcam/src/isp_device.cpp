@@ -7,6 +7,7 @@
 #include <chrono>
 #include <errno.h>
 #include <fcntl.h>
+#include <map>
 #include <new>
 #include <signal.h>
 #include <string.h>
@@ -45,18 +46,50 @@ BufferQueue::Config IspDevice::queue_config()
     return c;
 }
 
-IspDevice::IspDevice(Ledger &ledger, const Options &options, std::string path)
-    : Device(ledger, options, path), queue_(ledger, queue_config(), "isp " + path)
+IspCore::IspCore(Ledger &ledger, const std::string &path, unsigned fps)
+    : tpf_den(fps), queue(ledger, IspDevice::queue_config(), "isp " + path)
 {
-    tpf_den_ = options.fps;
+}
+
+namespace {
+
+// The shared state of each ISP node while any open of it lives.
+std::shared_ptr<IspCore> core_of(Ledger &ledger, const Options &options, const std::string &path)
+{
+    static std::mutex mu;
+    static std::map<std::string, std::weak_ptr<IspCore>> cores;
+    std::lock_guard<std::mutex> lock(mu);
+    std::shared_ptr<IspCore> core = cores[path].lock();
+    if (!core) {
+        core = std::make_shared<IspCore>(ledger, path, options.fps);
+        cores[path] = core;
+    }
+    return core;
+}
+
+} // namespace
+
+IspDevice::IspDevice(Ledger &ledger, const Options &options, std::string path)
+    : Device(ledger, options, path), core_(core_of(ledger, options, path))
+{
 }
 
 IspDevice::~IspDevice()
 {
     std::unique_lock<std::mutex> lock(mu_);
+    if (core_->owner == this)
+        let_go_locked(lock);
+}
+
+void IspDevice::let_go_locked(std::unique_lock<std::mutex> &lock)
+{
     queue_.streamoff();
     reading_ = false;
     stop_ticker(lock);
+    queue_.release();
+    core_->owner = nullptr;
+    set_readable(false);
+    cv_.notify_all();
 }
 
 uint32_t IspDevice::caps() const
@@ -258,12 +291,13 @@ int IspDevice::reqbufs(void *arg)
     if (rb.type != kCapture || !(caps() & V4L2_CAP_STREAMING))
         return -EINVAL;
     std::lock_guard<std::mutex> lock(mu_);
-    if (reading_)
-        return -EBUSY; // read() holds the queue
+    if (reading_ || busy_locked())
+        return -EBUSY; // read() or another open holds the queue
     unsigned count = rb.count;
     int r = queue_.reqbufs(rb.memory, &count, options_.grant, static_cast<uint32_t>(frame_size()));
     if (r != 0)
         return r;
+    core_->owner = queue_.count() > 0 ? this : nullptr;
     set_readable(false);
     ledger_.set("REQBUFS.granted", count);
     rb.count = count;
@@ -281,13 +315,15 @@ int IspDevice::create_bufs(void *arg)
     if (cb.format.type != kCapture || !(caps() & V4L2_CAP_STREAMING))
         return -EINVAL;
     std::lock_guard<std::mutex> lock(mu_);
-    if (reading_)
+    if (reading_ || busy_locked())
         return -EBUSY;
     unsigned count = cb.count, index = 0;
     int r = queue_.create_bufs(cb.memory, &count, options_.grant, cb.format.fmt.pix.sizeimage,
                                static_cast<uint32_t>(frame_size()), &index);
     if (r != 0)
         return r;
+    if (queue_.count() > 0)
+        core_->owner = this;
     cb.index = index;
     cb.count = count;
     cb.capabilities = queue_.capabilities();
@@ -317,6 +353,8 @@ int IspDevice::qbuf(unsigned long request, void *arg)
     if (abi == Abi::none)
         return -ENOTTY;
     std::lock_guard<std::mutex> lock(mu_);
+    if (busy_locked())
+        return -EBUSY;
     // A user buffer must hold a whole picture: a short one would be written
     // past its end.
     int r = queue_.check_qbuf(d, static_cast<uint32_t>(frame_size()));
@@ -334,6 +372,8 @@ int IspDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
     if (abi == Abi::none)
         return -ENOTTY;
     std::unique_lock<std::mutex> lock(mu_);
+    if (busy_locked())
+        return -EBUSY;
     if (d.type != kCapture || !queue_.streaming())
         return -EINVAL;
     revive_ticker_locked();
@@ -388,7 +428,7 @@ int IspDevice::stream(bool on, void *arg)
     if (static_cast<uint32_t>(type) != kCapture)
         return -EINVAL;
     std::unique_lock<std::mutex> lock(mu_);
-    if (reading_)
+    if (reading_ || busy_locked())
         return -EBUSY;
     if (on) {
         int r = queue_.streamon();
@@ -409,7 +449,7 @@ long IspDevice::read(void *buf, size_t n, bool nonblock)
     if (!(caps() & V4L2_CAP_READWRITE))
         return -EINVAL;
     std::unique_lock<std::mutex> lock(mu_);
-    if (queue_.count() > 0 || queue_.streaming())
+    if (queue_.count() > 0 || queue_.streaming() || busy_locked())
         return -EBUSY;
     if (ledger_.take_eagain())
         return -EAGAIN;
@@ -417,6 +457,7 @@ long IspDevice::read(void *buf, size_t n, bool nonblock)
     // The first read starts the sensor, as with a real capture driver.
     if (!reading_) {
         reading_ = true;
+        core_->owner = this;
         start_ticker_locked();
     }
     while (produced_ <= last_read_) {
@@ -467,13 +508,12 @@ std::string IspDevice::buffer_label(uint64_t offset)
 void IspDevice::shutdown()
 {
     std::unique_lock<std::mutex> lock(mu_);
+    // Closing the open that holds the queue frees it, as the kernel does;
+    // another open's close leaves it alone.
+    if (core_->owner != this)
+        return;
     queue_.check_close();
-    queue_.streamoff();
-    reading_ = false;
-    stop_ticker(lock);
-    queue_.release();
-    set_readable(false);
-    cv_.notify_all();
+    let_go_locked(lock);
 }
 
 long IspDevice::frame_period_ns() const
@@ -617,11 +657,18 @@ bool IspDevice::still_lent(const Loan &loan)
 
 void IspDevice::before_fork()
 {
+    // Once for every open of the node: they share the lock.
+    if (core_->fork_held)
+        return;
     mu_.lock();
+    core_->fork_held = true;
 }
 
 void IspDevice::after_fork(bool child)
 {
+    if (!core_->fork_held)
+        return;
+    core_->fork_held = false;
     if (child) {
         // Only the forking thread lives on in the child: nobody waits on the
         // condition variable any more, and the ticker is gone.

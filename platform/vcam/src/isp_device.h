@@ -17,6 +17,33 @@
 
 namespace vcam {
 
+// What every open of one ISP node shares, as a capture driver has it once
+// per device node: the sensor and its settings, and the one buffer queue,
+// held by the open that requested its buffers (or started read()).
+struct IspCore {
+    IspCore(Ledger &ledger, const std::string &path, unsigned fps);
+
+    std::mutex mu;
+    std::condition_variable cv;
+    Scene scene;
+    unsigned width = 1280, height = 720;
+    uint32_t field = V4L2_FIELD_NONE;
+    v4l2_rect crop{0, 0, 1920, 1080};
+    uint32_t tpf_num = 1, tpf_den = 30;
+    BufferQueue queue;
+    const void *owner = nullptr; // the open that holds the queue; null: none
+    bool reading = false;        // read() started the sensor
+    bool ticker_running = false, ticker_stop = false, revive_ticker = false;
+    pthread_t ticker{};
+    bool fork_held = false; // mu is held across a fork (once for all opens)
+    uint64_t produced = 0;  // frames made; the newest is sequence produced - 1
+    uint64_t serial = 0;    // the newest frame's process-wide number (see vcam_isp_wait_frame)
+    std::vector<uint8_t> picture;
+    unsigned picture_w = 0, picture_h = 0;
+    timespec picture_stamp{};
+    uint64_t last_read = 0;
+};
+
 class IspDevice : public Device {
 public:
     IspDevice(Ledger &ledger, const Options &options, std::string path);
@@ -38,6 +65,7 @@ public:
     void after_fork(bool child) override;
 
     bool streaming();
+    static BufferQueue::Config queue_config();
     // See vcam_isp_wait_frame(); luma is copied into `out`.
     int wait_frame(unsigned long long after, int timeout_ms, std::vector<uint8_t> &out, unsigned &width,
                    unsigned &height, unsigned long long &number);
@@ -59,8 +87,11 @@ private:
     int dqbuf(unsigned long request, void *arg, bool nonblock);
     int stream(bool on, void *arg);
 
-    static BufferQueue::Config queue_config();
     uint32_t caps() const;
+    // Another open holds the queue: the framework answers EBUSY.
+    bool busy_locked() const { return core_->owner != nullptr && core_->owner != this; }
+    // This open lets go of the queue: streaming stops, buffers are freed.
+    void let_go_locked(std::unique_lock<std::mutex> &lock);
     size_t frame_size() const { return s420_size(width_, height_); }
     // Frames are made while the queue streams or read() reads.
     bool running_locked() const { return queue_.streaming() || reading_; }
@@ -73,26 +104,25 @@ private:
     void produce_frame_locked();
     long frame_period_ns() const;
 
-    std::mutex mu_;
-    std::condition_variable cv_;
-    Scene scene_;
-
-    unsigned width_ = 1280, height_ = 720;
-    uint32_t field_ = V4L2_FIELD_NONE;
-    v4l2_rect crop_{0, 0, 1920, 1080};
-    uint32_t tpf_num_ = 1, tpf_den_ = 30;
-
-    BufferQueue queue_;
-    bool reading_ = false; // read() started the sensor
-    bool ticker_running_ = false, ticker_stop_ = false, revive_ticker_ = false;
-    pthread_t ticker_{};
-
-    uint64_t produced_ = 0; // frames made since the open; the newest is sequence produced_ - 1
-    uint64_t serial_ = 0;   // the newest frame's process-wide number (see vcam_isp_wait_frame)
-    std::vector<uint8_t> picture_;
-    unsigned picture_w_ = 0, picture_h_ = 0;
-    timespec picture_stamp_{};
-    uint64_t last_read_ = 0;
+    // The node's shared state, under the names the code uses for it.
+    std::shared_ptr<IspCore> core_;
+    std::mutex &mu_ = core_->mu;
+    std::condition_variable &cv_ = core_->cv;
+    Scene &scene_ = core_->scene;
+    unsigned &width_ = core_->width, &height_ = core_->height;
+    uint32_t &field_ = core_->field;
+    v4l2_rect &crop_ = core_->crop;
+    uint32_t &tpf_num_ = core_->tpf_num, &tpf_den_ = core_->tpf_den;
+    BufferQueue &queue_ = core_->queue;
+    bool &reading_ = core_->reading;
+    bool &ticker_running_ = core_->ticker_running, &ticker_stop_ = core_->ticker_stop,
+         &revive_ticker_ = core_->revive_ticker;
+    pthread_t &ticker_ = core_->ticker;
+    uint64_t &produced_ = core_->produced, &serial_ = core_->serial;
+    std::vector<uint8_t> &picture_ = core_->picture;
+    unsigned &picture_w_ = core_->picture_w, &picture_h_ = core_->picture_h;
+    timespec &picture_stamp_ = core_->picture_stamp;
+    uint64_t &last_read_ = core_->last_read;
 };
 
 } // namespace vcam

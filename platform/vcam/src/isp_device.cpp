@@ -397,7 +397,7 @@ int IspDevice::dqbuf(unsigned long request, void *arg, bool nonblock)
         if (b.tag == produced_ && picture_.size() == frame_size())
             memcpy(dst, picture_.data(), frame_size());
         else
-            scene_.render(dst, b.tag - 1, options_.still);
+            scene_.render(dst, b.sequence, options_.still);
         ledger_.count("copies", static_cast<long>(frame_size()));
         if (ledger_.take_bad_userptr()) {
             uint64_t stray = b.userptr + 1;
@@ -431,9 +431,12 @@ int IspDevice::stream(bool on, void *arg)
     if (reading_ || busy_locked())
         return -EBUSY;
     if (on) {
+        bool was = queue_.streaming();
         int r = queue_.streamon();
-        if (r == 0)
+        if (r == 0 && !was) {
+            core_->stream_base = produced_;
             start_ticker_locked();
+        }
         return r;
     }
     // Streaming off hands every buffer back to the program.
@@ -458,6 +461,7 @@ long IspDevice::read(void *buf, size_t n, bool nonblock)
     if (!reading_) {
         reading_ = true;
         core_->owner = this;
+        core_->stream_base = produced_;
         start_ticker_locked();
     }
     while (produced_ <= last_read_) {
@@ -592,7 +596,10 @@ void IspDevice::produce_frame_locked()
     ledger_.count("produced");
     scene_.set_size(width_, height_);
     picture_.resize(frame_size());
-    scene_.render(picture_.data(), produced_ - 1, options_.still);
+    // Frames are numbered from 0 at the start of each stream, as drivers
+    // number them; the scene shows the number.
+    uint32_t sequence = static_cast<uint32_t>(produced_ - core_->stream_base - 1);
+    scene_.render(picture_.data(), sequence, options_.still);
     picture_w_ = width_;
     picture_h_ = height_;
     clock_gettime(CLOCK_MONOTONIC, &picture_stamp_);
@@ -611,7 +618,7 @@ void IspDevice::produce_frame_locked()
     queue_.complete(index, false);
     b.tag = produced_;
     b.stamp = picture_stamp_;
-    b.sequence = static_cast<uint32_t>(produced_ - 1);
+    b.sequence = sequence;
     b.bytesused = static_cast<uint32_t>(frame_size());
     set_readable(true);
 }

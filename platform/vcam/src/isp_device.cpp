@@ -596,8 +596,9 @@ void IspDevice::produce_frame_locked()
     ledger_.count("produced");
     scene_.set_size(width_, height_);
     picture_.resize(frame_size());
-    // Frames are numbered from 0 at the start of each stream, as drivers
-    // number them; the scene shows the number.
+    // Frames are numbered from 0 at the start of each stream, each frame
+    // that reaches a buffer the next number (a dropped frame takes none);
+    // the scene shows the number.
     uint32_t sequence = static_cast<uint32_t>(produced_ - core_->stream_base - 1);
     scene_.render(picture_.data(), sequence, options_.still);
     picture_w_ = width_;
@@ -609,6 +610,7 @@ void IspDevice::produce_frame_locked()
     }
     if (!queue_.streaming() || queue_.first_queued() < 0) {
         ledger_.count("dropped");
+        ++core_->stream_base;
         return;
     }
     unsigned index = queue_.take_queued();

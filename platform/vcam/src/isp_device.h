@@ -37,7 +37,7 @@ struct IspCore {
     pthread_t ticker{};
     bool fork_held = false; // mu is held across a fork (once for all opens)
     uint64_t produced = 0;  // frames made since the first open
-    uint64_t stream_base = 0; // produced when the stream started: its frame 0
+    uint64_t stream_base = 0; // frames made before the stream's frame 0, or dropped in it
     uint64_t serial = 0;    // the newest frame's process-wide number (see vcam_isp_wait_frame)
     std::vector<uint8_t> picture;
     unsigned picture_w = 0, picture_h = 0;

@@ -6,7 +6,9 @@
 // mode: the seed of the call lengths), 1 byte lead-in value, then the stream.
 // The destination is exactly dst_size bytes on the heap, so any write past it
 // is caught. H.264 results are also checked against the plain group-of-four
-// splitter.
+// splitter, and the MJPEG walk's search for the next 0xFF against the plain
+// byte-by-byte one on the input itself.
+#include "bs_reader.h"
 #include "kep_vc.h"
 #include "reader_support.h"
 
@@ -47,6 +49,20 @@ ReadResult take(int32_t n, const uint8_t *dst)
     if (n > 0)
         r.frame.assign(dst, dst + n);
     return r;
+}
+
+// From the first offsets to the end, and from the start to the last ends, so
+// that every form of the search meets the input's last bytes as the end of
+// the data, as at the end of a read.
+void check_mjpeg_search(const uint8_t *data, size_t size)
+{
+    const size_t span = 32;
+    for (size_t k = 0; k < span && k <= size; k++) {
+        const uint8_t *p = data + k, *end = data + size, *cut = data + size - k;
+        if (kep::mjpeg_find_marker(p, end) != plain_mjpeg_marker(p, end) ||
+            kep::mjpeg_find_marker(data, cut) != plain_mjpeg_marker(data, cut))
+            fail("the MJPEG search differs from the plain byte-by-byte one");
+    }
 }
 
 #if FUZZ_FILE_MODE
@@ -128,6 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint8_t lead_value = data[4];
     data += HEADER;
     size -= HEADER;
+    if (FUZZ_FOURCC == KEP_FOURCC_MJPG)
+        check_mjpeg_search(data, size);
 #if FUZZ_FILE_MODE
     Bytes stream(chunking % 8192, lead_value);
     stream.insert(stream.end(), data, data + size);

@@ -557,3 +557,15 @@ Bytes normalised_mjpeg_frame(const Bytes &frame)
     b.insert(b.end(), {0xFF, 0xD9});
     return b;
 }
+
+const uint8_t *plain_mjpeg_marker(const uint8_t *p, const uint8_t *end)
+{
+    for (; p < end; p++) {
+        if (*p != 0xFF)
+            continue;
+        if (p + 1 == end || p[1] != 0x00)
+            return p;
+        p++; // the walk goes on at the 00, which is no 0xFF
+    }
+    return nullptr;
+}

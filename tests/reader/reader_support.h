@@ -134,4 +134,9 @@ Bytes qtable(uint8_t base);
 // image dropped: what must equal the scan data plus FF D9.
 Bytes normalised_mjpeg_frame(const Bytes &frame);
 
+// The MJPEG walk's search as written, byte by byte: the first 0xFF at or
+// after p that ends the data or is not followed by the stuffing byte 00;
+// null if none.
+const uint8_t *plain_mjpeg_marker(const uint8_t *p, const uint8_t *end);
+
 #endif

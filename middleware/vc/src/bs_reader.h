@@ -92,6 +92,10 @@ uint8_t *mjpeg_frame_parser(kep_m2m *m2m, uint8_t *pos, uint32_t *remaining, int
 // groups counted from p and the search state starting at 0; null if none.
 const uint8_t *h264_find_start_code(const uint8_t *p, const uint8_t *end);
 
+// First 0xFF at or after p that the MJPEG walk has to look at: the last byte
+// of the data, or one followed by anything but 00; null if none.
+const uint8_t *mjpeg_find_marker(const uint8_t *p, const uint8_t *end);
+
 } // namespace kep
 
 #endif

@@ -4,21 +4,10 @@
 // coding mode to the decoder.
 #include "bs_reader.h"
 #include "kep_vc_lib.h"
+#include "scan_forms.h"
 
 #include <stdio.h>
 #include <string.h>
-
-// The search has three forms: wide vectors where the processor has them, SSE2
-// vectors on any x86-64, and the C library's byte scan elsewhere. The tests
-// build the narrower forms on purpose through these two switches.
-#if defined(__SSE2__) && !defined(KEP_SCAN_PORTABLE)
-#define KEP_SCAN_SSE2 1
-#include <emmintrin.h>
-#if defined(__x86_64__) && !defined(KEP_SCAN_NO_AVX2)
-#define KEP_SCAN_AVX2 1
-#include <immintrin.h>
-#endif
-#endif
 
 namespace kep {
 
@@ -142,7 +131,7 @@ __attribute__((target("avx2"))) const uint8_t *zero_word_avx2(const uint8_t *p, 
 inline const uint8_t *next_group_that_can_matter(const uint8_t *p, const uint8_t *end)
 {
 #if defined(KEP_SCAN_AVX2)
-    if (__builtin_cpu_supports("avx2"))
+    if (scan_has_avx2())
         return zero_word_avx2(p, end);
 #endif
 #if defined(KEP_SCAN_SSE2)

@@ -14,6 +14,7 @@ PKGS=(
   sox ffmpeg v4l-utils
   libfuse3-dev fuse3
   gcovr
+  musl-tools
 )
 
 SUDO=""
@@ -43,6 +44,8 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   NEED_UPDATE=1
 fi
 PKGS+=(libasound2-dev:armhf libopus-dev:armhf libfdk-aac-dev:armhf)
+# musl for the camera's ARM: a small C library like the camera's own.
+PKGS+=(musl-dev:armhf)
 
 missing=()
 for p in "${PKGS[@]}"; do

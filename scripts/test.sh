@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the host build, the
-# sanitizer build, and the 32-bit ARM cross build under qemu-arm. On request,
+# sanitizer build, the 32-bit ARM cross build under qemu-arm, and the parts
+# that need only the C library against musl, a small C library as on the
+# camera, on the PC and on 32-bit ARM (C-level tests only). On request,
 # the ThreadSanitizer build runs the tests of the threaded parts: mdcap, the
 # audio recorders, the virtual platform, the ISP, encoder and decoder streams
 # and the motion detector.
-# Usage: scripts/test.sh [host|asan|armhf|tsan]...   (default: host asan armhf)
+# Usage: scripts/test.sh [host|asan|armhf|musl|tsan]...   (default: host asan armhf musl)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 
 jobs=$(nproc)
 flavours=("$@")
-[ ${#flavours[@]} -gt 0 ] || flavours=(host asan armhf)
+[ ${#flavours[@]} -gt 0 ] || flavours=(host asan armhf musl)
 
 passed=0
 failed=0
@@ -48,6 +50,8 @@ for f in "${flavours[@]}"; do
     host)  run_flavour host build ;;
     asan)  run_flavour asan build-asan -DKEP_SANITIZE=ON ;;
     armhf) run_flavour armhf build-armhf -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake" ;;
+    musl)  run_flavour musl build-musl -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-musl.cmake"
+           run_flavour musl-armhf build-musl-armhf -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-musl-armhf.cmake" ;;
     tsan)  ctest_select=(-L '^(mdcap|audio|platform|vc|encoder|decoder)$')
            run_flavour tsan build-tsan -DKEP_SANITIZE=thread
            ctest_select=() ;;

@@ -1,5 +1,6 @@
 # Fails unless the dynamic section of LIB lists only the C library (and the
-# dynamic loader) as NEEDED. Run with -DREADELF=... -DLIB=...
+# dynamic loader) as NEEDED: glibc's libc.so.6, or musl's libc.so, which
+# carries no version. Run with -DREADELF=... -DLIB=...
 execute_process(COMMAND ${READELF} -d ${LIB} OUTPUT_VARIABLE dyn RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${READELF} -d ${LIB} failed (${rc})")
@@ -8,7 +9,7 @@ string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" entries "${dyn}")
 set(found_libc FALSE)
 foreach(entry ${entries})
   string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" name "${entry}")
-  if(name MATCHES "^libc\\.so\\.[0-9]+$")
+  if(name MATCHES "^libc\\.so(\\.[0-9]+)?$")
     set(found_libc TRUE)
   elseif(NOT name MATCHES "^ld-linux[-a-z0-9_]*\\.so\\.[0-9]+$")
     message(FATAL_ERROR "${LIB} needs ${name}; only the C library is allowed")

@@ -12,8 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-extern "C" char *program_invocation_short_name;
-
 namespace kep {
 
 int ioctl_retry(int fd, unsigned long request, void *arg)
@@ -43,10 +41,29 @@ void die()
     exit(1);
 }
 
+// The program's name as assertions give it: the last part of argv[0]. The
+// kernel has it for any C library; the GNU name for it is an option that
+// small C libraries are commonly built without, and the library would not
+// even load there.
+static void program_name(char *out, size_t size)
+{
+    out[0] = '\0';
+    int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t n = read(fd, out, size - 1);
+    close(fd);
+    out[n > 0 ? n : 0] = '\0'; // argv[0] ends at its NUL
+    const char *slash = strrchr(out, '/');
+    if (slash != nullptr)
+        memmove(out, slash + 1, strlen(slash + 1) + 1);
+}
+
 void assert_fail(const char *expr, int line, const char *step)
 {
-    fprintf(stderr, "%s: kep_vc_lib:%d: %s: Assertion `%s' failed.\n", program_invocation_short_name, line, step,
-            expr);
+    char name[256];
+    program_name(name, sizeof name);
+    fprintf(stderr, "%s: kep_vc_lib:%d: %s: Assertion `%s' failed.\n", name, line, step, expr);
     fflush(stderr);
     abort();
 }

@@ -10,8 +10,8 @@
 
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 namespace kep::abi {
 

@@ -7,7 +7,6 @@
 // wait sleeps its time-out and reports no motion.
 #include "kep_isp.h"
 
-#include <atomic>
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
@@ -24,12 +23,25 @@ constexpr int kNoPlatformPollMs = 20;
 using WaitFrame = int (*)(unsigned long long after, int timeout_ms, const unsigned char **luma, unsigned *width,
                           unsigned *height, unsigned long long *seq);
 
+// A value read and written whole by any thread, on the compiler's own atomic
+// operations, so that the stand-in needs no C++ library, not even its
+// headers (the camera's small C library has none beside it).
+template <typename T> class Atomic {
+public:
+    constexpr explicit Atomic(T v) : v_(v) {}
+    T load() const { return __atomic_load_n(&v_, __ATOMIC_SEQ_CST); }
+    void store(T v) { __atomic_store_n(&v_, v, __ATOMIC_SEQ_CST); }
+
+private:
+    T v_;
+};
+
 // Settings are plain atomics: the enable switch is flipped from signal
 // handlers.
-std::atomic<int32_t> g_enabled{0};
-std::atomic<int32_t> g_threshold{512};
-std::atomic<int32_t> g_int_threshold{1};
-std::atomic<int32_t> g_timeout_ms{1000};
+Atomic<int32_t> g_enabled{0};
+Atomic<int32_t> g_threshold{512};
+Atomic<int32_t> g_int_threshold{1};
+Atomic<int32_t> g_timeout_ms{1000};
 
 pthread_mutex_t g_blocks_mu = PTHREAD_MUTEX_INITIALIZER; // mask and report
 uint32_t g_mask[KEP_ISP_MD_WORDS];
@@ -59,11 +71,11 @@ Previous g_previous;
 
 WaitFrame platform_wait()
 {
-    static std::atomic<WaitFrame> cached{nullptr};
-    WaitFrame f = cached.load(std::memory_order_acquire);
+    static Atomic<WaitFrame> cached{nullptr};
+    WaitFrame f = cached.load();
     if (f == nullptr) {
         f = reinterpret_cast<WaitFrame>(dlsym(RTLD_DEFAULT, "vcam_isp_wait_frame"));
-        cached.store(f, std::memory_order_release);
+        cached.store(f);
     }
     return f;
 }

@@ -46,7 +46,7 @@ TEST(VcamLauncher, HelpDocumentsEveryOption)
     EXPECT_TRUE(has(r.out, "Usage: vcam [options] -- COMMAND [ARGS...]")) << r.out;
     for (const char *opt : {"--isp PATH", "--grant N", "--fail [NODE:]REQ[:once|:always][:ERRNO]", "--eintr N",
                             "--eagain N", "--no-crop", "--size WxH", "--zero-sizes", "--no-streaming", "--no-read",
-                            "--no-capture", "--bad-index", "--bad-userptr", "--fps N", "--still", "--stats ",
+                            "--no-capture", "--bad-index", "--bad-userptr", "--fps N", "--still", "--plain-codec", "--stats ",
                             "--stats-file PATH"})
         EXPECT_TRUE(has(r.out, opt)) << opt << " is not documented";
     EXPECT_TRUE(r.err.empty()) << r.err;

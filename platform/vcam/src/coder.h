@@ -1,7 +1,8 @@
 // The encoder node's coding engine: one planar YUV 4:2:0 picture in, one
 // H.264 access unit or JPEG picture out. The FFmpeg engine makes real
-// streams; builds without FFmpeg get a plain engine with the same framing
-// (start codes and NAL types, JPEG markers) that carries no picture data.
+// streams; builds without FFmpeg, and any build asked for it (--plain-codec),
+// get a plain engine with the same framing (start codes and NAL types, JPEG
+// markers) that carries no picture data.
 #ifndef VCAM_CODER_H
 #define VCAM_CODER_H
 
@@ -17,6 +18,7 @@ struct CoderSettings {
     unsigned fps = 30;
     int qp_i = 28, qp_p = 28; // H.264 quantisers, 0..51
     int quality = 75;         // JPEG quality, 1..100
+    bool plain = false;       // framing only, even where real coding exists
 };
 
 class Coder {
@@ -30,6 +32,7 @@ public:
 
 // A coder for these settings, or null when they cannot be coded.
 std::unique_ptr<Coder> make_coder(const CoderSettings &settings);
+std::unique_ptr<Coder> make_plain_coder(const CoderSettings &settings);
 
 // True when the coder makes real streams (the FFmpeg build).
 bool coder_is_real();

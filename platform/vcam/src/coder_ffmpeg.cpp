@@ -130,6 +130,8 @@ private:
 
 std::unique_ptr<Coder> make_coder(const CoderSettings &settings)
 {
+    if (settings.plain)
+        return make_plain_coder(settings);
     // A driver codes silently: x264's statistics would land in the program's
     // standard error. A program that chose a log level keeps it.
     if (av_log_get_level() == AV_LOG_INFO)

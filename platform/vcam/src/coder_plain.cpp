@@ -1,6 +1,7 @@
-// The coding engine of builds without FFmpeg: frames with the right framing
-// and key-frame structure but no picture data, enough for everything that
-// only moves buffers (queues, flags, sizes, faults).
+// The coding engine of builds without FFmpeg, and of any build on request:
+// frames with the right framing and key-frame structure but no picture data,
+// enough for everything that only moves buffers (queues, flags, sizes,
+// faults), and for timing what the library itself costs.
 #include "coder.h"
 
 #include "v4l2_abi.h"
@@ -67,14 +68,21 @@ private:
 
 } // namespace
 
-std::unique_ptr<Coder> make_coder(const CoderSettings &settings)
+std::unique_ptr<Coder> make_plain_coder(const CoderSettings &settings)
 {
     return std::unique_ptr<Coder>(new PlainCoder(settings));
+}
+
+#if !defined(VCAM_REAL_CODING)
+std::unique_ptr<Coder> make_coder(const CoderSettings &settings)
+{
+    return make_plain_coder(settings);
 }
 
 bool coder_is_real()
 {
     return false;
 }
+#endif
 
 } // namespace vcam

@@ -28,8 +28,10 @@ public:
     virtual int decode(const uint8_t *data, size_t n, unsigned width, unsigned height, DecodedPicture *out) = 0;
 };
 
-// An engine for 'H264' or 'MJPG', or null.
-std::unique_ptr<DecEngine> make_dec_engine(uint32_t fourcc);
+// An engine for 'H264' or 'MJPG', or null; plain (a flat grey picture) when
+// asked, even where real decoding exists.
+std::unique_ptr<DecEngine> make_dec_engine(uint32_t fourcc, bool plain = false);
+std::unique_ptr<DecEngine> make_plain_dec_engine();
 
 // True when the engine decodes for real (the FFmpeg build).
 bool dec_engine_is_real();

@@ -85,8 +85,10 @@ private:
 
 } // namespace
 
-std::unique_ptr<DecEngine> make_dec_engine(uint32_t fourcc)
+std::unique_ptr<DecEngine> make_dec_engine(uint32_t fourcc, bool plain)
 {
+    if (plain)
+        return make_plain_dec_engine();
     // A driver decodes silently; a program that chose a log level keeps it.
     if (av_log_get_level() == AV_LOG_INFO)
         av_log_set_level(AV_LOG_QUIET);

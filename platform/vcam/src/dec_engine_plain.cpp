@@ -36,14 +36,21 @@ private:
 
 } // namespace
 
-std::unique_ptr<DecEngine> make_dec_engine(uint32_t)
+std::unique_ptr<DecEngine> make_plain_dec_engine()
 {
     return std::unique_ptr<DecEngine>(new PlainDecEngine());
+}
+
+#if !defined(VCAM_REAL_CODING)
+std::unique_ptr<DecEngine> make_dec_engine(uint32_t, bool)
+{
+    return make_plain_dec_engine();
 }
 
 bool dec_engine_is_real()
 {
     return false;
 }
+#endif
 
 } // namespace vcam

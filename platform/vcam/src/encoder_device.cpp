@@ -203,6 +203,7 @@ void EncoderDevice::code_one_locked(unsigned cap_index, int out_index)
         s.qp_i = qp_i_;
         s.qp_p = qp_p_;
         s.quality = quality_;
+        s.plain = options_.plain_codec;
         coder_ = make_coder(s);
         coder_stale_ = false;
     }

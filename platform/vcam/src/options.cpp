@@ -315,6 +315,8 @@ bool parse_options(const std::vector<std::string> &words, Options &out, std::str
             o.bad_userptr = true;
         } else if (w == "--still") {
             o.still = true;
+        } else if (w == "--plain-codec") {
+            o.plain_codec = true;
         } else if (w == "--datastamp") {
             if (!value(v))
                 return false;
@@ -388,6 +390,8 @@ const char *options_help()
            "  --strict            end the program (status 70) at the first buffer-ownership\n"
            "                      violation, with a line naming node, buffer, request and\n"
            "                      owner; without it violations are only counted.\n"
+           "  --plain-codec       the encoder and decoder frame pictures without coding them\n"
+           "                      (the plain engines of builds without FFmpeg).\n"
            "  --stats             print the statistics on standard error at exit.\n"
            "  --stats-file PATH   write the statistics to PATH at exit instead.\n";
 }

@@ -42,6 +42,7 @@ struct Options {
     bool bad_index = false, bad_userptr = false;
     unsigned fps = 30;
     bool still = false; // the scene does not move
+    bool plain_codec = false; // the M2M nodes frame pictures without coding them
     // A mounted codecfs: the encoder draws <dir>/<channel>/.stamp (the
     // datastamp of channel N_hd, N_jd, ...) into every picture it codes.
     std::string datastamp_dir;

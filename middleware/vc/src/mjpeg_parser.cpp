@@ -233,12 +233,13 @@ const uint8_t *mjpeg_find_marker(const uint8_t *p, const uint8_t *end)
     return marker_sse2(p, end);
 #else
     // The C library's scan finds each 0xFF; a stuffed one is passed over.
-    for (;;) {
+    while (p < end) {
         const uint8_t *ff = (const uint8_t *)memchr(p, 0xFF, (size_t)(end - p));
         if (ff == nullptr || ff + 1 == end || ff[1] != 0)
             return ff;
         p = ff + 2;
     }
+    return nullptr;
 #endif
 }
 
@@ -258,7 +259,7 @@ uint8_t *mjpeg_frame_parser(kep_m2m *m2m, uint8_t *pos, uint32_t *remaining, int
             s->marker_first = s->marker_code = 0;
             s->length_high = s->length_low = 0;
             s->remainder = 0;
-            uint8_t *ff = left > 0 ? (uint8_t *)mjpeg_find_marker(p, p + left) : nullptr;
+            uint8_t *ff = (uint8_t *)mjpeg_find_marker(p, p + left);
             if (ff == nullptr) {
                 *remaining = 0;
                 return nullptr;

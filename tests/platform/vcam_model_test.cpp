@@ -36,7 +36,7 @@ TEST(VcamOptions, EveryOptionSetsItsField)
     std::string error;
     ASSERT_TRUE(parse("--isp /dev/a --isp /dev/b --grant 1 --eintr 3 --eagain 4 --no-crop --size 641x361 "
                       "--zero-sizes --no-streaming --no-read --no-capture --bad-index --bad-userptr --fps 7 "
-                      "--still --stats --stats-file '/tmp/with space'",
+                      "--still --stats --stats-file '/tmp/with space' --strict",
                       o, error))
         << error;
     EXPECT_EQ(o.isp_paths, (std::vector<std::string>{"/dev/a", "/dev/b"})) << "--isp replaces the default";
@@ -44,7 +44,7 @@ TEST(VcamOptions, EveryOptionSetsItsField)
     EXPECT_EQ(o.eintr, 3);
     EXPECT_EQ(o.eagain, 4);
     EXPECT_TRUE(o.no_crop && o.zero_sizes && o.no_streaming && o.no_read && o.no_capture);
-    EXPECT_TRUE(o.bad_index && o.bad_userptr && o.still && o.stats);
+    EXPECT_TRUE(o.bad_index && o.bad_userptr && o.still && o.stats && o.strict);
     EXPECT_EQ(o.size_w, 640u) << "sizes round down to even";
     EXPECT_EQ(o.size_h, 360u);
     EXPECT_EQ(o.fps, 7u);

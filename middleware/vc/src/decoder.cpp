@@ -1,6 +1,16 @@
 // M2M hardware decoder: bit-stream frames go into the node's output queue,
 // 'S420' pictures come out of its capture queue. Decoded pictures can be
 // handed to the running encoder in place (decode-to-encode).
+//
+// Buffer ownership, kept in the tables' books: every picture is with the
+// decoder except the one the caller holds between a read and its reset, and
+// those the encoder still reads; an input buffer is with the decoder from its
+// queueing until it is taken back. The caller is only ever given an input
+// buffer to fill that the decoder does not have, and a picture goes back to
+// the decoder once, when neither the caller nor the encoder holds it.
+#include "decoder.h"
+
+#include "buffer_table.h"
 #include "codec.h"
 #include "kep_vc_lib.h"
 
@@ -21,10 +31,13 @@ using namespace kep::abi;
 constexpr int INPUT_QUEUE_TRIES = 200;
 constexpr long INPUT_QUEUE_PAUSE_NS = 5 * 1000 * 1000;
 
+// The picture book's flag: both queues stream.
+constexpr uint32_t DEC_STREAMING = 1;
+
 int map_table(int fd, uint32_t type, uint32_t count, kep_buffer **table, const char *query_msg,
               const char *mmap_msg)
 {
-    *table = static_cast<kep_buffer *>(calloc(count ? count : 1, sizeof(kep_buffer)));
+    *table = kep::table_new(count);
     if (!*table) {
         fprintf(stderr, "Out of memory\n");
         return -1;
@@ -39,11 +52,12 @@ int map_table(int fd, uint32_t type, uint32_t count, kep_buffer **table, const c
     return 0;
 }
 
-int unmap_table(kep_buffer **table, uint32_t count)
+// By the count the table was built with.
+int unmap_table(kep_buffer **table)
 {
     if (!*table)
         return 0;
-    if (kep::unmap_buffers(*table, count) == -1)
+    if (kep::unmap_buffers(*table, kep::table_count(*table)) == -1)
         return -1;
     free(*table);
     *table = nullptr;
@@ -81,8 +95,11 @@ int queue_input(kep_m2m *m2m)
         buf.memory = MEMORY_MMAP;
         buf.bytesused = m2m->dec_in_size;
         int r = kep::ioctl_retry(m2m->dec_fd, QBUF, &buf);
-        if (r != -1)
+        if (r != -1) {
+            if (uint8_t *state = kep::table_state(m2m->dec_out_buffers, m2m->dec_in_index))
+                *state = kep::BUF_QUEUED;
             return r;
+        }
         perror("output qbuf, now retry");
         if (tries + 1 >= INPUT_QUEUE_TRIES) {
             fprintf(stderr, "kep_dec_read: decoder refused input buffer %u %d times, giving up\n",
@@ -94,7 +111,65 @@ int queue_input(kep_m2m *m2m)
     }
 }
 
+bool input_with_decoder(kep_m2m *m2m, uint32_t i)
+{
+    uint8_t *state = kep::table_state(m2m->dec_out_buffers, i);
+    return state && (*state & kep::BUF_QUEUED);
+}
+
+// Takes one consumed input buffer back; false when none was done (EIO,
+// EAGAIN: silent) or the request failed (printed).
+bool take_input(kep_m2m *m2m)
+{
+    v4l2_buffer_t buf;
+    memset(&buf, 0, sizeof(buf));
+    buf.type = BUF_TYPE_OUTPUT;
+    buf.memory = MEMORY_MMAP;
+    if (kep::ioctl_retry(m2m->dec_fd, DQBUF, &buf) == -1) {
+        if (errno != EIO && errno != EAGAIN)
+            perror("output dqbuf");
+        return false;
+    }
+    if (uint8_t *state = kep::table_state(m2m->dec_out_buffers, buf.index))
+        *state = uint8_t(*state & ~kep::BUF_QUEUED);
+    return true;
+}
+
+// Before a read: input buffers a failed dequeue left with the decoder come
+// back, and pictures the library holds (a requeue the driver refused, one
+// the encoder gave up) go back to the decoder.
+void settle(kep_m2m *m2m)
+{
+    kep::TableBook *book = kep::table_book(m2m->dec_cap_buffers);
+    if (!book || !(book->flags & DEC_STREAMING))
+        return;
+    uint32_t inputs = kep::table_count(m2m->dec_out_buffers);
+    for (uint32_t i = 0; i < inputs; ++i)
+        if (input_with_decoder(m2m, i) && !take_input(m2m))
+            break;
+    for (uint32_t i = 0; i < book->count; ++i)
+        if (*kep::table_state(m2m->dec_cap_buffers, i) == 0 && kep::dec_picture_back(m2m, i) == -1)
+            perror("capture qbuf");
+}
+
 } // namespace
+
+namespace kep {
+
+int dec_picture_back(kep_m2m *m2m, uint32_t index)
+{
+    v4l2_buffer_t buf;
+    memset(&buf, 0, sizeof(buf));
+    buf.index = index;
+    buf.type = BUF_TYPE_CAPTURE;
+    buf.memory = MEMORY_MMAP;
+    int r = kep::ioctl_retry(m2m->dec_fd, QBUF, &buf);
+    if (uint8_t *state = table_state(m2m->dec_cap_buffers, index))
+        *state = r == -1 ? 0 : BUF_QUEUED;
+    return r;
+}
+
+} // namespace kep
 
 extern "C" {
 
@@ -168,12 +243,7 @@ KEP_VC_API int32_t kep_dec_start(kep_m2m *m2m)
         return r;
 
     for (uint32_t i = 0; i < count; ++i) {
-        v4l2_buffer_t buf;
-        memset(&buf, 0, sizeof(buf));
-        buf.index = i;
-        buf.type = BUF_TYPE_CAPTURE;
-        buf.memory = MEMORY_MMAP;
-        if ((r = kep::ioctl_retry(fd, QBUF, &buf)) == -1) {
+        if ((r = kep::dec_picture_back(m2m, i)) == -1) {
             perror("ioctl");
             return r;
         }
@@ -188,27 +258,30 @@ KEP_VC_API int32_t kep_dec_start(kep_m2m *m2m)
         perror("ioctl");
         return r;
     }
+    kep::table_book(m2m->dec_cap_buffers)->flags |= DEC_STREAMING;
     return 0;
 }
 
 KEP_VC_API int32_t kep_dec_read(kep_m2m *m2m)
 {
     int fd = m2m->dec_fd;
-    if (queue_input(m2m) == -1)
+    settle(m2m);
+    if (queue_input(m2m) == -1) {
+        // Nothing was decoded: the reset has no picture to give back.
+        m2m->dec_index = 0;
+        m2m->dec_size = 0;
         return -1;
+    }
 
     if (wait_readable(fd) == -1) {
         perror("select");
         kep::die();
     }
 
-    v4l2_buffer_t buf;
-    memset(&buf, 0, sizeof(buf));
-    buf.type = BUF_TYPE_OUTPUT;
-    buf.memory = MEMORY_MMAP;
-    if (kep::ioctl_retry(fd, DQBUF, &buf) == -1 && errno != EIO && errno != EAGAIN)
-        perror("output dqbuf");
+    // A failure leaves the input with the decoder; the next read takes it back.
+    take_input(m2m);
 
+    v4l2_buffer_t buf;
     memset(&buf, 0, sizeof(buf));
     buf.type = BUF_TYPE_CAPTURE;
     buf.memory = MEMORY_MMAP;
@@ -217,8 +290,11 @@ KEP_VC_API int32_t kep_dec_read(kep_m2m *m2m)
         perror("capture dqbuf");
     // A picture index outside the table would be handed to the caller and to
     // the encoder; treat it as the driver fault it is.
-    if (r != -1)
+    if (r != -1) {
         KEP_ASSERT(buf.index < m2m->m2m_buffers, "kep_dec_read");
+        if (uint8_t *state = kep::table_state(m2m->dec_cap_buffers, buf.index))
+            *state = kep::BUF_CALLER;
+    }
     m2m->dec_index = buf.index;
     m2m->dec_size = buf.bytesused;
     return r;
@@ -226,14 +302,26 @@ KEP_VC_API int32_t kep_dec_read(kep_m2m *m2m)
 
 KEP_VC_API int32_t kep_dec_reset(kep_m2m *m2m)
 {
-    m2m->dec_in_index = m2m->dec_in_index + 1 >= m2m->m2m_buffers ? 0 : m2m->dec_in_index + 1;
+    // The next input buffer to fill is one the decoder does not have.
+    uint32_t next = m2m->dec_in_index;
+    for (uint32_t n = 0; n < m2m->m2m_buffers; ++n) {
+        next = next + 1 >= m2m->m2m_buffers ? 0 : next + 1;
+        if (!input_with_decoder(m2m, next))
+            break;
+    }
+    m2m->dec_in_index = next;
 
-    v4l2_buffer_t buf;
-    memset(&buf, 0, sizeof(buf));
-    buf.index = m2m->dec_index;
-    buf.type = BUF_TYPE_CAPTURE;
-    buf.memory = MEMORY_MMAP;
-    int r = kep::ioctl_retry(m2m->dec_fd, QBUF, &buf);
+    // Only the picture the read took goes back: after a read that took none
+    // the decoder has every picture already. One the encoder still reads
+    // goes back when the encoder gives it up.
+    uint8_t *state = kep::table_state(m2m->dec_cap_buffers, m2m->dec_index);
+    if (!state || !(*state & kep::BUF_CALLER))
+        return 0;
+    if (*state & kep::BUF_LENT) {
+        *state = uint8_t(*state & ~kep::BUF_CALLER);
+        return 0;
+    }
+    int r = kep::dec_picture_back(m2m, m2m->dec_index);
     if (r == -1)
         perror("capture qbuf");
     return r;
@@ -251,8 +339,7 @@ KEP_VC_API int32_t kep_dec_stop(kep_m2m *m2m)
         kep::perror_at("kep_dec_stop", __LINE__, "ioctl");
         return r;
     }
-    if (unmap_table(&m2m->dec_out_buffers, m2m->m2m_buffers) == -1 ||
-        unmap_table(&m2m->dec_cap_buffers, m2m->m2m_buffers) == -1)
+    if (unmap_table(&m2m->dec_out_buffers) == -1 || unmap_table(&m2m->dec_cap_buffers) == -1)
         return -1;
     return 0;
 }
@@ -264,24 +351,16 @@ KEP_VC_API int32_t kep_dec_uninit(kep_m2m *)
 
 KEP_VC_API int32_t kep_dec2enc(kep_m2m *m2m)
 {
+    kep::codec_settle(m2m);
     int r = kep_dec_read(m2m);
     if (r != 0) {
         kep::perror_at("kep_dec2enc", __LINE__, "read");
         return r;
     }
 
-    v4l2_buffer_t buf;
-    memset(&buf, 0, sizeof(buf));
-    buf.index = m2m->dec_index;
-    buf.type = BUF_TYPE_OUTPUT;
-    buf.memory = m2m->codec_in_memory;
-    if (m2m->codec_in_memory == MEMORY_USERPTR) {
-        // The encoder reads the decoded picture in place.
-        const kep_buffer &picture = m2m->dec_cap_buffers[m2m->dec_index];
-        buf.m.userptr = static_cast<decltype(buf.m.userptr)>(reinterpret_cast<uintptr_t>(picture.start));
-        buf.length = picture.length;
-    }
-    if ((r = kep::ioctl_retry(m2m->codec_fd, QBUF, &buf)) == -1) {
+    // The encoder reads the decoded picture in place (user pointer); with
+    // memory kind 1 only the index is passed.
+    if ((r = kep::codec_queue_picture(m2m, kep::Feeder::decoder, m2m->dec_index)) == -1) {
         kep::perror_at("kep_dec2enc", __LINE__, "ioctl");
         return r;
     }
@@ -293,14 +372,18 @@ KEP_VC_API int32_t kep_dec2enc(kep_m2m *m2m)
     }
 
     if (m2m->m2m_enable)
-        kep::codec_out_dq(m2m);
-    kep::codec_cap_dq(m2m);
+        kep::codec_pictures_back(m2m, m2m->dec_index);
+    // The wait said a frame is done: a dequeue that found none is tried once
+    // more, so that one failed request does not leave every later frame a
+    // picture behind.
+    if (kep::codec_cap_dq(m2m) == -1 && (errno == EIO || errno == EAGAIN))
+        kep::codec_cap_dq(m2m);
     return ready;
 }
 
 KEP_VC_API int32_t kep_dec2enc_reset(kep_m2m *m2m)
 {
-    int r = kep::codec_cap_q(m2m);
+    int r = kep::codec_frame_back(m2m);
     if (r == -1) {
         kep::perror_at("kep_dec2enc_reset", __LINE__, "reset");
         return r;

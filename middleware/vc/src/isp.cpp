@@ -4,9 +4,14 @@
 // Buffer ownership: kep_isp_init builds isp_buffers (driver mappings, or
 // page-aligned allocations handed to the driver by user pointer, or one read
 // buffer); kep_isp_uninit releases them. While streaming, every buffer is
-// queued in the driver except entry isp_index after a successful read.
+// queued in the driver except entry isp_index after a successful read, and
+// the pictures the encoder still reads. The table's book says which is where,
+// so a buffer is given back exactly once: a read that took nothing leaves
+// nothing to give back, a buffer the driver refused is queued again by the
+// next read, and one the encoder reads goes back when the encoder is done.
 #include "isp.h"
 
+#include "buffer_table.h"
 #include "kep_vc_lib.h"
 
 #include <errno.h>
@@ -48,14 +53,51 @@ uint64_t frame_size(const abi::v4l2_format_t &fmt)
     return size;
 }
 
+// The book's flag: the queue streams, so buffers the library holds go back.
+constexpr uint32_t ISP_STREAMING = 1;
+
 // The table has one entry per granted buffer; a zero count still gets a
 // valid (unused) table so that an empty grant is not mistaken for no memory.
 kep_buffer *new_table(uint32_t count)
 {
-    kep_buffer *table = static_cast<kep_buffer *>(calloc(count ? count : 1, sizeof(kep_buffer)));
+    kep_buffer *table = kep::table_new(count);
     if (!table)
         out_of_memory();
     return table;
+}
+
+// Where buffer i is, or null outside the table (and in read mode, where the
+// one buffer never leaves the library).
+uint8_t *state_of(kep_m2m *m2m, uint32_t i)
+{
+    return streaming(m2m) ? kep::table_state(m2m->isp_buffers, i) : nullptr;
+}
+
+bool any_queued(kep_m2m *m2m)
+{
+    uint32_t count = kep::table_count(m2m->isp_buffers);
+    for (uint32_t i = 0; i < count; ++i)
+        if (*kep::table_state(m2m->isp_buffers, i) & kep::BUF_QUEUED)
+            return true;
+    return false;
+}
+
+// Buffers the library holds while the stream runs (a requeue the driver
+// refused, a picture the encoder gave back) go to the driver again.
+void settle(kep_m2m *m2m)
+{
+    kep::TableBook *book = streaming(m2m) ? kep::table_book(m2m->isp_buffers) : nullptr;
+    if (!book || !(book->flags & ISP_STREAMING))
+        return;
+    for (uint32_t i = 0; i < book->count; ++i)
+        if (*kep::table_state(m2m->isp_buffers, i) == 0)
+            kep_isp_q_index(m2m, i);
+}
+
+// A blocking dequeue with no buffer in the driver would wait for ever.
+bool nothing_to_wait_for(kep_m2m *m2m)
+{
+    return streaming(m2m) && m2m->isp_buffers && !any_queued(m2m);
 }
 
 // Memory-mapped streaming: the driver's buffers, mapped shared into the
@@ -239,27 +281,34 @@ extern "C" KEP_VC_API int32_t kep_isp_init(kep_m2m *m2m)
     return 0;
 }
 
-int kep_isp_q(kep_m2m *m2m)
+int kep_isp_q_index(kep_m2m *m2m, uint32_t index)
 {
+    if (!streaming(m2m))
+        return 0;
+    uint8_t *state = state_of(m2m, index);
+    if (state && (*state & kep::BUF_QUEUED))
+        return 0; // with the driver already: the read took nothing
+    if (state && (*state & kep::BUF_LENT)) {
+        *state = uint8_t(*state & ~kep::BUF_CALLER); // back when the encoder is done with it
+        return 0;
+    }
+    abi::v4l2_buffer_t buf;
+    memset(&buf, 0, sizeof(buf));
+    buf.type = abi::BUF_TYPE_CAPTURE;
+    buf.index = index;
     if (m2m->isp_io == KEP_IO_MMAP) {
-        abi::v4l2_buffer_t buf;
-        memset(&buf, 0, sizeof(buf));
-        buf.type = abi::BUF_TYPE_CAPTURE;
         buf.memory = abi::MEMORY_MMAP;
-        buf.index = m2m->isp_index;
         if (kep::ioctl_retry(m2m->isp_fd, abi::QBUF, &buf) == -1) {
             fprintf(stderr, "ISP VIDIOC_QBUF ERR\n");
+            if (state)
+                *state = 0; // ours until the next read queues it again
             return -1;
         }
-    } else if (m2m->isp_io == KEP_IO_USERPTR) {
-        // The entry is read from the table: the held index must lie in it.
-        KEP_ASSERT(m2m->isp_index < m2m->m2m_buffers, "kep_isp_q");
-        const kep_buffer &entry = m2m->isp_buffers[m2m->isp_index];
-        abi::v4l2_buffer_t buf;
-        memset(&buf, 0, sizeof(buf));
-        buf.type = abi::BUF_TYPE_CAPTURE;
+    } else {
+        // The entry is read from the table: the index must lie in it.
+        KEP_ASSERT(index < kep::table_count(m2m->isp_buffers), "kep_isp_q");
+        const kep_buffer &entry = m2m->isp_buffers[index];
         buf.memory = abi::MEMORY_USERPTR;
-        buf.index = m2m->isp_index;
         buf.m.userptr = decltype(buf.m.userptr)(uintptr_t(entry.start));
         buf.length = entry.length;
         if (kep::ioctl_retry(m2m->isp_fd, abi::QBUF, &buf) == -1) {
@@ -267,8 +316,30 @@ int kep_isp_q(kep_m2m *m2m)
             kep::die();
         }
     }
+    if (state)
+        *state = kep::BUF_QUEUED;
     return 0;
 }
+
+int kep_isp_q(kep_m2m *m2m)
+{
+    return kep_isp_q_index(m2m, m2m->isp_index);
+}
+
+namespace {
+
+// A dequeued buffer is the caller's until its reset. m2m_buffers may have
+// changed since the table was built (kep_dec_start): the table decides.
+void take(kep_m2m *m2m, uint32_t index)
+{
+    uint8_t *state = state_of(m2m, index);
+    if (!state)
+        kep::assert_fail("buf.index < m2m->m2m_buffers", __LINE__, "kep_isp_dq");
+    *state = kep::BUF_CALLER;
+    m2m->isp_index = index;
+}
+
+} // namespace
 
 int kep_isp_dq(kep_m2m *m2m)
 {
@@ -285,7 +356,7 @@ int kep_isp_dq(kep_m2m *m2m)
         m2m->timestamp.tv_sec = int32_t(buf.timestamp.tv_sec);
         m2m->timestamp.tv_usec = int32_t(buf.timestamp.tv_usec);
         KEP_ASSERT(buf.index < m2m->m2m_buffers, "kep_isp_dq");
-        m2m->isp_index = buf.index;
+        take(m2m, buf.index);
         return 0;
     }
 
@@ -300,16 +371,18 @@ int kep_isp_dq(kep_m2m *m2m)
             kep::failed_at("VIDIOC_DQBUF", __LINE__);
             kep::die();
         }
-        uint32_t i;
-        for (i = 0; i < m2m->m2m_buffers; ++i) {
+        uint32_t i, count = kep::table_count(m2m->isp_buffers);
+        for (i = 0; i < m2m->m2m_buffers && i < count; ++i) {
             if (uintptr_t(m2m->isp_buffers[i].start) == uintptr_t(buf.m.userptr) &&
                 m2m->isp_buffers[i].length == buf.length)
                 break;
         }
+        if (i == count)
+            i = m2m->m2m_buffers;
         KEP_ASSERT(i < m2m->m2m_buffers, "kep_isp_dq");
         // The index is what the next requeue reads the table with.
         KEP_ASSERT(buf.index < m2m->m2m_buffers, "kep_isp_dq");
-        m2m->isp_index = buf.index;
+        take(m2m, buf.index);
         return 0;
     }
 
@@ -329,6 +402,9 @@ int kep_isp_dq(kep_m2m *m2m)
 
 int kep_isp_next_frame(kep_m2m *m2m)
 {
+    settle(m2m);
+    if (nothing_to_wait_for(m2m))
+        return -1;
     // poll() waits exactly as select() would, without select's limit on
     // descriptor numbers (a descriptor past FD_SETSIZE would overrun fd_set).
     for (;;) {
@@ -358,7 +434,12 @@ int kep_isp_next_frame(kep_m2m *m2m)
 
 extern "C" KEP_VC_API int32_t kep_isp_start(kep_m2m *m2m)
 {
-    for (uint32_t i = 0; i < m2m->m2m_buffers; ++i) {
+    // Every buffer the library holds goes to the driver: after init or a stop
+    // that is all of them.
+    uint32_t count = streaming(m2m) ? kep::table_count(m2m->isp_buffers) : 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (*kep::table_state(m2m->isp_buffers, i) != 0)
+            continue;
         m2m->isp_index = i;
         kep_isp_q(m2m);
     }
@@ -368,12 +449,16 @@ extern "C" KEP_VC_API int32_t kep_isp_start(kep_m2m *m2m)
         kep::perror_at("kep_isp_start", __LINE__, "VIDIOC_STREAMON");
         return -1;
     }
+    if (kep::TableBook *book = kep::table_book(m2m->isp_buffers))
+        book->flags |= ISP_STREAMING;
     return 0;
 }
 
 extern "C" KEP_VC_API int32_t kep_isp_read(kep_m2m *m2m)
 {
-    kep_isp_dq(m2m);
+    settle(m2m);
+    if (!nothing_to_wait_for(m2m))
+        kep_isp_dq(m2m);
     return 1;
 }
 
@@ -392,6 +477,14 @@ extern "C" KEP_VC_API int32_t kep_isp_stop(kep_m2m *m2m)
         fprintf(stderr, "VIDIOC_STREAMOFF\n");
         return -1;
     }
+    // Streaming off gives every queued buffer back.
+    if (kep::TableBook *book = kep::table_book(m2m->isp_buffers)) {
+        book->flags &= ~ISP_STREAMING;
+        for (uint32_t i = 0; i < book->count; ++i) {
+            uint8_t *state = kep::table_state(m2m->isp_buffers, i);
+            *state = uint8_t(*state & ~kep::BUF_QUEUED);
+        }
+    }
     return 0;
 }
 
@@ -401,13 +494,16 @@ extern "C" KEP_VC_API int32_t kep_isp_uninit(kep_m2m *m2m)
     if (!table)
         return 0;
 
+    // Released by the count the table was built with: m2m_buffers may have
+    // changed since.
+    uint32_t count = kep::table_count(table);
     if (m2m->isp_io == KEP_IO_MMAP) {
         // Entries already unmapped by an earlier, interrupted uninit are
         // cleared, so a second attempt never unmaps an address twice.
-        if (kep::unmap_buffers(table, m2m->m2m_buffers) == -1)
+        if (kep::unmap_buffers(table, count) == -1)
             return -1;
     } else if (m2m->isp_io == KEP_IO_USERPTR) {
-        for (uint32_t i = 0; i < m2m->m2m_buffers; ++i)
+        for (uint32_t i = 0; i < count; ++i)
             free(table[i].start);
     } else {
         free(table[0].start);

@@ -178,6 +178,45 @@ TEST(VcamFault, BadIndexReturnsTheGrantedCountOnce)
     EXPECT_LT(b.index, 3u);
 }
 
+// @K hits the K-th occurrence of the request on its node and no other, as
+// the node's NODE:REQ counter numbers them; a dequeue can also succeed with
+// an index outside every table or with an empty buffer flagged 0x40.
+TEST(VcamFault, KthOccurrenceAndDequeueEffects)
+{
+    const struct {
+        const char *rule;
+        int failed_at; // the dequeue (from 1) that is changed
+        int err;       // its errno, or 0 when it succeeds changed
+        bool bad_index, error_flag;
+    } cases[] = {
+        {"isp:DQBUF:@3:EIO", 3, EIO, false, false},
+        {"DQBUF:@2:EAGAIN", 2, EAGAIN, false, false},
+        {"isp:DQBUF:@4:badindex", 4, 0, true, false},
+        {"isp:DQBUF:@1:errorflag", 1, 0, false, true},
+        {"enc:DQBUF:@1:EIO", 0, 0, false, false}, // another node's: never
+    };
+    for (const auto &c : cases) {
+        configure(("--fps 200 --fail " + std::string(c.rule)).c_str());
+        Node node;
+        ASSERT_EQ(node.stream_mmap(64, 48, 3), 3);
+        for (int k = 1; k <= 5; ++k) {
+            v4l2_buffer b;
+            int r = error_of(node.dequeue(b));
+            bool hit = k == c.failed_at;
+            EXPECT_EQ(r, hit ? c.err : 0) << c.rule << " dequeue " << k;
+            if (r != 0)
+                continue;
+            EXPECT_EQ(b.index >= 3, hit && c.bad_index) << c.rule << " dequeue " << k;
+            EXPECT_EQ((b.flags & 0x40) != 0 && b.bytesused == 0, hit && c.error_flag) << c.rule << " dequeue " << k;
+            if (b.index < 3) {
+                ASSERT_EQ(node.requeue(b), 0);
+            }
+        }
+        EXPECT_EQ(vcam_stat("isp:DQBUF"), 5) << c.rule;
+        EXPECT_EQ(vcam_stat("faults"), c.failed_at ? 1 : 0) << c.rule;
+    }
+}
+
 TEST(VcamFault, BadUserPointerMatchesNoQueuedBuffer)
 {
     configure("--bad-userptr --fps 100");

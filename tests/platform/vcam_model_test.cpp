@@ -76,7 +76,8 @@ TEST(VcamOptions, BadOptionsNameTheProblem)
         const char *said;
     } cases[] = {
         {"--fail VIDIOC_QBUF", "unknown request"}, {"--fail QBUF:sometimes", "bad field"},
-        {"--fail QBUF:always:EWHAT", "bad field"}, {"--grant -1", "--grant"},
+        {"--fail QBUF:always:EWHAT", "bad field"}, {"--fail QBUF:@0", "bad field"},
+        {"--fail QBUF:badindex", "bad field"},     {"--grant -1", "--grant"},
         {"--grant 65", "--grant"},                 {"--size 640", "--size"},
         {"--size 8x8", "--size"},                  {"--fps 0", "--fps"},
         {"--eintr x", "--eintr"},                  {"--isp video0", "absolute"},

@@ -84,9 +84,28 @@ int Device::ioctl(unsigned long request, void *arg, bool nonblock)
         }
         given = 0;
     }
-    if (int err = ledger_.injected_failure(name, fault_scope(name, arg)))
+    FailEffect effect = FailEffect::error;
+    if (int err = ledger_.injected_failure(name, fault_scope(name, arg), &effect))
         return -err;
-    return handle_ioctl(name, request, arg, nonblock);
+    int r = handle_ioctl(name, request, arg, nonblock);
+    if (r == 0 && effect != FailEffect::error)
+        change_dequeued(request, arg, effect);
+    return r;
+}
+
+void Device::change_dequeued(unsigned long request, void *arg, FailEffect effect)
+{
+    Abi abi = buffer_abi(request);
+    if (abi == Abi::none)
+        return;
+    BufferDesc d = load_buffer(abi, arg);
+    if (effect == FailEffect::bad_index) {
+        d.index = kBadIndex;
+    } else {
+        d.flags |= kErrorFlag;
+        d.bytesused = 0;
+    }
+    store_buffer(abi, d, arg);
 }
 
 long Device::read(void *, size_t, bool)

@@ -98,10 +98,17 @@ protected:
     // Makes the program's descriptor readable or not; the caller serialises.
     void set_readable(bool ready);
 
+    // An index no table has, and the buffer flag of a frame lost in the
+    // driver, for the dequeue faults of --fail.
+    static constexpr uint32_t kBadIndex = 0x7fff, kErrorFlag = 0x40;
+
     Ledger &ledger_;
     const Options options_; // as they were when the node was opened
 
 private:
+    // A dequeue that succeeded, changed as a --fail rule asks.
+    void change_dequeued(unsigned long request, void *arg, FailEffect effect);
+
     std::string path_;
     int event_fd_ = -1; // our own duplicate of the program's eventfd
     bool readable_ = false;

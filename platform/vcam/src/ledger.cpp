@@ -28,6 +28,7 @@ void Ledger::reset(const Options &options)
         counters_[name] = 0;
     fails_ = options.fails;
     fired_.assign(fails_.size(), false);
+    seen_.assign(fails_.size(), 0);
     eagain_left_ = options.eagain;
     bad_index_ = options.bad_index;
     bad_userptr_ = options.bad_userptr;
@@ -75,18 +76,33 @@ long Ledger::get(const std::string &name) const
     return it == counters_.end() ? -1 : it->second;
 }
 
-int Ledger::injected_failure(const std::string &request, const std::string &scope)
+int Ledger::injected_failure(const std::string &request, const std::string &scope, FailEffect *effect)
 {
     std::lock_guard<std::timed_mutex> lock(mu_);
+    if (!scope.empty())
+        counters_[scope + ":" + request] += 1;
+    int err = 0;
+    bool hit = false;
     for (size_t i = 0; i < fails_.size(); ++i) {
-        if (fails_[i].request != request || !scope_matches(fails_[i].node, scope) ||
-            (fired_[i] && !fails_[i].always))
+        const FailRule &rule = fails_[i];
+        if (rule.request != request || !scope_matches(rule.node, scope))
+            continue;
+        // Every rule counts its occurrences, whether or not another hits.
+        if (rule.at > 0 && ++seen_[i] != rule.at)
+            continue;
+        if (hit || (fired_[i] && !rule.always))
+            continue;
+        if (rule.effect != FailEffect::error && effect == nullptr)
             continue;
         fired_[i] = true;
+        hit = true;
         counters_["faults"] += 1;
-        return fails_[i].err;
+        if (rule.effect == FailEffect::error)
+            err = rule.err;
+        else
+            *effect = rule.effect;
     }
-    return 0;
+    return err;
 }
 
 bool Ledger::take_eagain()

@@ -24,8 +24,12 @@ public:
     long get(const std::string &name) const;
 
     // errno to fail the named request with ("QBUF", "open", ...) on a node
-    // of the given scope ("isp", "enc.cap", ...), or 0.
-    int injected_failure(const std::string &request, const std::string &scope = std::string());
+    // of the given scope ("isp", "enc.cap", ...), or 0. Counts the request as
+    // "<scope>:<request>", the occurrences --fail ...:@K numbers. A rule
+    // whose effect is not an errno leaves it in *effect (when given) and
+    // returns 0: the request goes on and its result is changed.
+    int injected_failure(const std::string &request, const std::string &scope = std::string(),
+                         FailEffect *effect = nullptr);
     // True while --eagain dequeues remain (and uses one up).
     bool take_eagain();
     bool take_bad_index();
@@ -59,6 +63,7 @@ private:
     std::map<std::string, long> counters_;
     std::vector<FailRule> fails_;
     std::vector<bool> fired_;
+    std::vector<unsigned> seen_; // occurrences per rule, for @K
     int eagain_left_ = 0;
     bool bad_index_ = false, bad_userptr_ = false;
     int enc_error_left_ = 0;

@@ -66,9 +66,17 @@ bool parse_fail(const std::string &shape, FailRule &rule, std::string &error)
     }
     rule.request = parts[0];
     rule.err = EINVAL;
+    long at = 0;
     for (size_t i = 1; i < parts.size(); ++i) {
         if (i == 1 && (parts[i] == "once" || parts[i] == "always")) {
             rule.always = parts[i] == "always";
+        } else if (i == 1 && parts[i].size() > 1 && parts[i][0] == '@' &&
+                   parse_count(parts[i].substr(1), 1, 100000000, at)) {
+            rule.at = static_cast<unsigned>(at);
+        } else if (i == parts.size() - 1 && (parts[i] == "badindex" || parts[i] == "errorflag") &&
+                   rule.request == "DQBUF") {
+            rule.effect = parts[i] == "badindex" ? FailEffect::bad_index : FailEffect::error_flag;
+            rule.err = 0;
         } else if (i == parts.size() - 1 && errno_from_name(parts[i]) != 0) {
             rule.err = errno_from_name(parts[i]);
         } else {
@@ -360,8 +368,10 @@ const char *options_help()
            "                      one) with EBUSY.\n"
            "  --dec-bad-index     the next picture DQBUF of the decoder returns the granted\n"
            "                      count.\n"
-           "  --fail [NODE:]REQ[:once|:always][:ERRNO]\n"
-           "                      fail the named request (default once, EINVAL). NODE limits\n"
+           "  --fail [NODE:]REQ[:once|:always|:@K][:ERRNO]\n"
+           "                      fail the named request (default once, EINVAL); @K fails\n"
+           "                      only its K-th occurrence on NODE (counted from 1, as the\n"
+           "                      NODE:REQ statistics count them). NODE limits\n"
            "                      the fault to the ISP (isp), the encoder (enc) or one\n"
            "                      encoder queue (enc.cap bit stream, enc.out pictures), the\n"
            "                      decoder (dec) or one decoder queue (dec.out bit stream,\n"
@@ -371,7 +381,10 @@ const char *options_help()
            "                      QBUF DQBUF STREAMON STREAMOFF G_CTRL S_CTRL) or one of open,\n"
            "                      mmap, munmap, read, fcntl, select (a select() or poll()\n"
            "                      waiting on such a node fails). ERRNO is a name (EINVAL, EIO,\n"
-           "                      EBUSY, ENOMEM, EAGAIN, ...) or a number. Repeatable.\n"
+           "                      EBUSY, ENOMEM, EAGAIN, ...) or a number; for DQBUF also\n"
+           "                      badindex (it succeeds with an index outside every table) or\n"
+           "                      errorflag (its buffer comes back empty with flag 0x40).\n"
+           "                      Repeatable.\n"
            "  --eintr N           the first N attempts of every request fail with EINTR\n"
            "                      (then it succeeds; the next request starts over).\n"
            "  --eagain N          the next N dequeues (DQBUF, read) fail with EAGAIN.\n"

@@ -8,11 +8,21 @@
 
 namespace vcam {
 
-// One --fail rule: make the named request fail with err, once or always.
+// What a --fail rule does to the request it hits.
+enum class FailEffect {
+    error,      // the request fails with err
+    bad_index,  // a dequeue succeeds but names an index outside every table
+    error_flag, // a dequeue succeeds but its buffer comes back empty with flag 0x40
+};
+
+// One --fail rule: make the named request fail with err, once, always, or at
+// its k-th occurrence on the rule's node.
 struct FailRule {
     std::string node;    // "" any node; "isp", "enc", or one encoder queue "enc.cap", "enc.out"
     std::string request; // "QBUF", "S_CROP", "open", "mmap", ...
     bool always = false;
+    unsigned at = 0; // the occurrence it hits, from 1; 0: the first one (once) or every one (always)
+    FailEffect effect = FailEffect::error;
     int err = 0;
 };
 

@@ -86,26 +86,54 @@ void parse_options(int argc, char **argv, kep_m2m *m2m)
     }
 }
 
-// Switches motion detection off and ends the process. The ISP stream is left
-// to the driver, which stops it when the descriptor closes at exit. exit()
-// rather than _exit() so that buffered output and at-exit work still happen;
-// its stream flush takes no stream locks, so a thread interrupted inside
-// stdio cannot hold it up.
-void on_signal(int)
+// The three ending signals are blocked in every thread and taken by the main
+// thread in sigwait(), so that what ends the process (motion detection off,
+// then exit with its stdio flush and at-exit work) runs as ordinary code, never
+// inside a signal handler that interrupted a thread in the middle of stdio or
+// of the library, and a second signal cannot interrupt it: it stays pending.
+void ending_signals(sigset_t *set)
+{
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGQUIT);
+    sigaddset(set, SIGTERM);
+}
+
+// Blocked before the threads start, which inherit the mask.
+void block_ending_signals()
+{
+    sigset_t set;
+    ending_signals(&set);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+[[noreturn]] void end_on_signal()
 {
     kep_isp_md_enable_set(0);
     exit(0);
 }
 
-void install_signal_handler()
+// Set by the capture thread when it ends, which it does only after a failed
+// kep_isp_init.
+bool capture_done = false;
+
+// Waits for an ending signal; until_capture_ends: returns once the capture
+// thread has ended (looked at every 200 ms) if no signal came first.
+void wait_for_signal(bool until_capture_ends)
 {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGQUIT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    sigset_t set;
+    ending_signals(&set);
+    if (!until_capture_ends) {
+        int sig = 0;
+        while (sigwait(&set, &sig) != 0) {
+        }
+        end_on_signal();
+    }
+    while (!__atomic_load_n(&capture_done, __ATOMIC_ACQUIRE)) {
+        struct timespec pause = {0, 200 * 1000 * 1000};
+        if (sigtimedwait(&set, nullptr, &pause) > 0)
+            end_on_signal();
+    }
 }
 
 // Owns the ISP stream and the record: takes and returns frames without
@@ -128,6 +156,7 @@ void *capture_thread(void *arg)
     kep_isp_uninit(m2m);
     close(m2m->isp_fd);
     free(m2m);
+    __atomic_store_n(&capture_done, true, __ATOMIC_RELEASE);
     return nullptr;
 }
 
@@ -183,7 +212,7 @@ int main(int argc, char **argv)
     // The library's progress notes go to standard output; a line at a time
     // keeps them in order with the reports when both end up in one log.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    install_signal_handler();
+    block_ending_signals();
 
     pthread_t capture, md;
     bool capture_started = pthread_create(&capture, nullptr, capture_thread, m2m) == 0;
@@ -193,9 +222,14 @@ int main(int argc, char **argv)
     if (!md_started)
         fprintf(stderr, "exit thread creation failed");
 
+    // The motion-detection thread never ends: then only a signal ends the
+    // process. Otherwise the capture thread may end by itself, and so does
+    // the program after it.
     if (md_started)
-        pthread_join(md, nullptr);
-    if (capture_started)
+        wait_for_signal(false);
+    if (capture_started) {
+        wait_for_signal(true);
         pthread_join(capture, nullptr);
+    }
     return 0;
 }

@@ -146,6 +146,8 @@ public:
         return status;
     }
 
+    void send(int sig) const { kill(pid_, sig); }
+
     const std::string &out() const { return text_[0]; }
     const std::string &err() const { return text_[1]; }
 
@@ -338,6 +340,22 @@ INSTANTIATE_TEST_SUITE_P(Signals, MdcapSignal, ::testing::Values(SIGINT, SIGQUIT
                                                 : info.param == SIGQUIT ? "SIGQUIT"
                                                                         : "SIGTERM");
                          });
+
+// The end is ordinary code, not a handler a second signal could interrupt:
+// two signals at once still end the process once, with motion detection
+// switched off once and the platform's at-exit statistics written.
+TEST(Mdcap, SecondSignalDuringTheEndChangesNothing)
+{
+    MdcapRun run({}, {});
+    ASSERT_TRUE(run.wait_for([&] { return run.err().find("kep_md_thread") != std::string::npos; }))
+        << run.describe();
+    usleep(300 * 1000);
+    run.send(SIGTERM);
+    int status = run.finish(SIGINT);
+    EXPECT_TRUE(exited_with(status, 0)) << "status " << status << "\n" << run.describe();
+    EXPECT_EQ(run.trace(), std::string(kConfiguration) + "enable 0\n");
+    EXPECT_GT(stat_of(run.stats(), "frames"), 0) << "the statistics were not written at exit";
+}
 
 TEST(Mdcap, SingleGrantedBufferEndsWithInsufficientMemory)
 {

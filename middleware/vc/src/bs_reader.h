@@ -83,6 +83,9 @@ struct bs_reader {
     // A frame that starts exactly at base, found in data still in the
     // buffer: position == base must not mean "used up, read more" then.
     bool frame_at_base;
+    // An H.264 entropy mode the decoder refused, sent again with the next
+    // slice until it takes it: 1 + the mode, 0 none.
+    uint32_t entropy_pending;
 };
 
 uint8_t *h264_frame_parser(kep_m2m *m2m, uint8_t *pos, uint32_t *remaining, int phase, int *state);

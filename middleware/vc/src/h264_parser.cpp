@@ -151,10 +151,17 @@ inline const uint8_t *next_group_that_can_matter(const uint8_t *p, const uint8_t
 #endif
 }
 
+// A refused setting is tried again with the next slice: parameter sets may
+// come only once, and without the right mode the decoder decodes nothing.
 void set_entropy_mode(kep_m2m *m2m, uint32_t cabac)
 {
-    if (kep::set_ctrl(m2m->dec_fd, KEP_CID_H264_ENTROPY_MODE, (int32_t)cabac) != 0)
+    bs_reader *reader = (bs_reader *)m2m->bs_reader;
+    if (kep::set_ctrl(m2m->dec_fd, KEP_CID_H264_ENTROPY_MODE, (int32_t)cabac) != 0) {
         perror("set_entropy_mode");
+        reader->entropy_pending = 1 + cabac;
+    } else {
+        reader->entropy_pending = 0;
+    }
 }
 
 } // namespace
@@ -247,6 +254,8 @@ uint8_t *h264_frame_parser(kep_m2m *m2m, uint8_t *pos, uint32_t *remaining, int 
                 read_bits(&h, 1); // bottom_field_pic_order_in_frame_present_flag
                 set_entropy_mode(m2m, cabac);
             } else {
+                if (reader->entropy_pending)
+                    set_entropy_mode(m2m, reader->entropy_pending - 1);
                 uint32_t first_mb = ue_exp_golomb(&h);
                 ue_exp_golomb(&h); // slice_type
                 ue_exp_golomb(&h); // pic_parameter_set_id

@@ -188,10 +188,12 @@ void quantisation_tables(kep_m2m *m2m, mjpeg_parser_state *s, const uint8_t *pay
         // new address for it.
         q.slot ^= 1;
         memcpy(q.space + q.slot, t + 1, QTABLE_BYTES);
-        if (tq == 0)
-            kep_dec_set_mjpeg_qtab_luma(m2m, q.space + q.slot);
-        else
-            kep_dec_set_mjpeg_qtab_chroma(m2m, q.space + q.slot);
+        int r = tq == 0 ? kep_dec_set_mjpeg_qtab_luma(m2m, q.space + q.slot)
+                        : kep_dec_set_mjpeg_qtab_chroma(m2m, q.space + q.slot);
+        // A table the decoder refused is sent again with the next frame: no
+        // table holds a zero, so the next comparison differs.
+        if (r != 0)
+            q.space[q.slot] = 0;
     }
 }
 

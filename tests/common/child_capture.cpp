@@ -2,16 +2,31 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace kep_child {
 
-void drain(const int fds[], std::string *const texts[], int count)
+namespace {
+
+long long now_ms()
 {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+} // namespace
+
+bool drain(const int fds[], std::string *const texts[], int count, int timeout_ms)
+{
+    long long deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+    bool finished = true;
     struct pollfd pfd[4];
     if (count > 4)
         count = 4;
@@ -22,7 +37,16 @@ void drain(const int fds[], std::string *const texts[], int count)
     }
     int open_count = count;
     while (open_count > 0) {
-        if (poll(pfd, count, -1) == -1) {
+        int wait = -1;
+        if (deadline >= 0) {
+            long long left = deadline - now_ms();
+            if (left <= 0) {
+                finished = false;
+                break;
+            }
+            wait = static_cast<int>(left);
+        }
+        if (poll(pfd, count, wait) == -1) {
             if (errno == EINTR)
                 continue;
             break;
@@ -44,9 +68,10 @@ void drain(const int fds[], std::string *const texts[], int count)
     for (int i = 0; i < count; ++i)
         if (pfd[i].fd >= 0)
             close(pfd[i].fd);
+    return finished;
 }
 
-Captured capture(const std::function<void()> &body)
+Captured capture(const std::function<void()> &body, int timeout_ms)
 {
     Captured c;
     int out[2], err[2];
@@ -78,7 +103,10 @@ Captured capture(const std::function<void()> &body)
     }
     int fds[2] = {out[0], err[0]};
     std::string *texts[2] = {&c.out, &c.err};
-    drain(fds, texts, 2);
+    if (!drain(fds, texts, 2, timeout_ms)) {
+        c.timed_out = true;
+        kill(pid, SIGKILL);
+    }
     while (waitpid(pid, &c.wait_status, 0) == -1 && errno == EINTR) {
     }
     c.ran = true;

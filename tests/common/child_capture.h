@@ -13,15 +13,17 @@ namespace kep_child {
 struct Captured {
     bool ran = false;     // false when no pipe or no child could be made
     int wait_status = 0;  // as waitpid() gives it
+    bool timed_out = false; // the child was still running at the time limit and was killed
     std::string out, err;
 };
 
-// The child runs `body`; if it returns, the child ends with status 127.
-Captured capture(const std::function<void()> &body);
+// The child runs `body`; if it returns, the child ends with status 127. With
+// a time limit (milliseconds) a child still running then is killed.
+Captured capture(const std::function<void()> &body, int timeout_ms = -1);
 
 // Reads the descriptors together until each reaches its end, then closes
-// them.
-void drain(const int fds[], std::string *const texts[], int count);
+// them. False when the time limit (milliseconds, -1 none) came first.
+bool drain(const int fds[], std::string *const texts[], int count, int timeout_ms = -1);
 
 // For the child: argv[0] with the rest of argv, after putting each
 // NAME=VALUE of env into the environment. Returns only if exec failed.

@@ -85,9 +85,18 @@ int Device::ioctl(unsigned long request, void *arg, bool nonblock)
         given = 0;
     }
     FailEffect effect = FailEffect::error;
-    if (int err = ledger_.injected_failure(name, fault_scope(name, arg), &effect))
+    std::string scope = fault_scope(name, arg);
+    if (int err = ledger_.injected_failure(name, scope, &effect))
         return -err;
     int r = handle_ioctl(name, request, arg, nonblock);
+    bool buffer_request = !strcmp(name, "QBUF") || !strcmp(name, "DQBUF");
+    // Buffers that changed hands, and queueings the queue's rules refused (a
+    // buffer queued twice, an index or memory kind it does not have, a
+    // picture nobody lends): what tells a program that loses track.
+    if (r == 0 && buffer_request)
+        ledger_.count(scope + ":" + name + ".done");
+    if (r == -EINVAL && !strcmp(name, "QBUF"))
+        ledger_.count("QBUF.refused");
     if (r == 0 && effect != FailEffect::error)
         change_dequeued(request, arg, effect);
     return r;

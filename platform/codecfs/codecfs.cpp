@@ -3,9 +3,9 @@
 //   codecfs [--channel NAME]... [-f] MOUNTPOINT
 //
 // Mounts one directory per encoder channel (default: 1_hd) holding the seven
-// datastamp files. Everything written to a file between its open and its
-// close is taken as one complete setting, as the camera's driver takes each
-// write; reads answer in the driver's forms. Besides the seven files each
+// datastamp files. Each write is taken as one complete setting, as the
+// camera's driver takes it (so a setting split over two writes shows as two
+// settings); reads answer in the driver's forms. Besides the seven files each
 // directory has ".stamp", a read-only snapshot of the decoded stamp that an
 // encoder reads to burn the stamp in (see stamp_snapshot.h). Runs until
 // unmounted (fusermount3 -u MOUNTPOINT) or sent SIGTERM/SIGINT.
@@ -40,13 +40,10 @@ struct Fs {
     int count;
 };
 
-// One open file: what has been written through it so far.
+// One open file.
 struct Handle {
     Channel *channel;
     int file; // a DsFile, or -1 for the snapshot
-    char *data;
-    size_t len;
-    bool dirty;
 };
 
 Fs *fs()
@@ -170,7 +167,7 @@ int op_truncate(const char *path, off_t, struct fuse_file_info *)
     Channel *c = lookup(path, &file);
     if (!c || file == -2)
         return -ENOENT;
-    return file == -1 ? -EACCES : 0; // "w" truncates; the setting comes at close
+    return file == -1 ? -EACCES : 0; // "w" truncates; the setting comes with the write
 }
 
 int op_read(const char *, char *buf, size_t size, off_t off, struct fuse_file_info *fi)
@@ -191,48 +188,22 @@ int op_read(const char *, char *buf, size_t size, off_t off, struct fuse_file_in
     return static_cast<int>(n);
 }
 
-int op_write(const char *, const char *buf, size_t size, off_t off, struct fuse_file_info *fi)
+// Every write is a whole setting, wherever the file offset stands: the
+// driver has no notion of a setting continued by a second write.
+int op_write(const char *, const char *buf, size_t size, off_t, struct fuse_file_info *fi)
 {
     Handle *h = reinterpret_cast<Handle *>(fi->fh);
-    if (off < 0 || static_cast<size_t>(off) > kMaxWrite || size > kMaxWrite - static_cast<size_t>(off))
+    if (size > kMaxWrite)
         return -EFBIG;
-    size_t end = static_cast<size_t>(off) + size;
-    if (end > h->len) {
-        char *grown = static_cast<char *>(realloc(h->data, end));
-        if (!grown)
-            return -ENOMEM;
-        memset(grown + h->len, 0, end - h->len);
-        h->data = grown;
-        h->len = end;
-    }
-    memcpy(h->data + off, buf, size);
-    h->dirty = true;
-    return static_cast<int>(size);
-}
-
-// The setting takes effect when the writer closes the file.
-int settle(Handle *h)
-{
-    if (!h->dirty)
-        return 0;
-    h->dirty = false;
-    if (codecfs::apply(*h->channel->stamp, static_cast<codecfs::DsFile>(h->file), h->data ? h->data : "", h->len) != 0)
+    if (codecfs::apply(*h->channel->stamp, static_cast<codecfs::DsFile>(h->file), buf, size) != 0)
         return -EINVAL;
     h->channel->changed = time(nullptr);
-    return 0;
-}
-
-int op_flush(const char *, struct fuse_file_info *fi)
-{
-    return settle(reinterpret_cast<Handle *>(fi->fh));
+    return static_cast<int>(size);
 }
 
 int op_release(const char *, struct fuse_file_info *fi)
 {
-    Handle *h = reinterpret_cast<Handle *>(fi->fh);
-    settle(h);
-    free(h->data);
-    free(h);
+    free(reinterpret_cast<Handle *>(fi->fh));
     return 0;
 }
 
@@ -255,8 +226,11 @@ void usage()
 int main(int argc, char **argv)
 {
     static Fs state;
-    const char *fuse_argv[16];
+    // The program's name, -s, -f, -d, the mount point and the end: each
+    // option is passed once however often it is given.
+    const char *fuse_argv[8];
     int fuse_argc = 0;
+    bool foreground = false, debug = false;
     fuse_argv[fuse_argc++] = argv[0];
     fuse_argv[fuse_argc++] = "-s"; // one request at a time: the stamps need no locks
     const char *mountpoint = nullptr;
@@ -268,8 +242,10 @@ int main(int argc, char **argv)
                 return 2;
             }
             snprintf(state.channels[state.count++].name, sizeof state.channels[0].name, "%s", argv[++i]);
-        } else if (strcmp(argv[i], "-f") == 0 || strcmp(argv[i], "-d") == 0) {
-            fuse_argv[fuse_argc++] = argv[i];
+        } else if (strcmp(argv[i], "-f") == 0) {
+            foreground = true;
+        } else if (strcmp(argv[i], "-d") == 0) {
+            debug = true;
         } else if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
             usage();
             return 0;
@@ -292,7 +268,12 @@ int main(int argc, char **argv)
             return 1;
         state.channels[i].changed = time(nullptr);
     }
+    if (foreground)
+        fuse_argv[fuse_argc++] = "-f";
+    if (debug)
+        fuse_argv[fuse_argc++] = "-d";
     fuse_argv[fuse_argc++] = mountpoint;
+    fuse_argv[fuse_argc] = nullptr;
 
     struct fuse_operations ops = {};
     ops.getattr = op_getattr;
@@ -301,7 +282,6 @@ int main(int argc, char **argv)
     ops.truncate = op_truncate;
     ops.read = op_read;
     ops.write = op_write;
-    ops.flush = op_flush;
     ops.release = op_release;
     ops.init = op_init;
     printf("codecfs: mounting %s\n", mountpoint);

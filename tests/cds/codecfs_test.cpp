@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+
 
 #include <memory>
 
@@ -91,13 +94,13 @@ TEST_F(CodecfsTest, ChannelsKeepTheirOwnStamps)
     EXPECT_EQ(b, 0);
 }
 
-TEST_F(CodecfsTest, MalformedSettingIsRefusedAtCloseAndChangesNothing)
+TEST_F(CodecfsTest, MalformedSettingIsRefusedAndChangesNothing)
 {
     ASSERT_EQ(kep_cds_set_scale(dir().c_str(), 1), 0);
     FILE *f = fopen((dir() + "/ds_scale").c_str(), "w");
     ASSERT_NE(f, nullptr);
     fputs("large", f);
-    EXPECT_NE(fclose(f), 0) << "the driver refuses the setting when the file is closed";
+    EXPECT_NE(fclose(f), 0) << "the driver refuses the setting when stdio writes it out";
     EXPECT_EQ(stamp()->scale, 1);
 }
 
@@ -121,7 +124,8 @@ TEST_F(CodecfsTest, DisabledStampIsNotDrawn)
 
 TEST_F(CodecfsTest, LargestDenseBitmapArrivesWhole)
 {
-    // 11520 bytes of text reach the driver in several writes of one setting.
+    // 11520 bytes of text reach the driver in one write: in two it would be
+    // two settings, the second half of the words alone.
     ScratchDir tmp;
     cdstest::BmpSpec shape;
     shape.width = 256;
@@ -138,6 +142,23 @@ TEST_F(CodecfsTest, LargestDenseBitmapArrivesWhole)
     EXPECT_EQ(s->words[1279], 0xffffffffu);
     EXPECT_EQ(s->dim[0], 16);
     EXPECT_EQ(s->dim[1], 10);
+}
+
+// As the camera's driver, codecfs takes each write as a whole setting: the
+// same text written in two pieces leaves the second piece alone.
+TEST_F(CodecfsTest, EachWriteIsOneSetting)
+{
+    const std::string path = dir() + "/ds_datastamp";
+    int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    const char first[] = "0x1 0x2 0x3 ", second[] = "0x4 0x5 ";
+    ASSERT_EQ(write(fd, first, strlen(first)), ssize_t(strlen(first)));
+    ASSERT_EQ(write(fd, second, strlen(second)), ssize_t(strlen(second)));
+    close(fd);
+    auto s = stamp();
+    ASSERT_EQ(s->word_count, 2u);
+    EXPECT_EQ(s->words[0], 4u);
+    EXPECT_EQ(s->words[1], 5u);
 }
 
 TEST_F(CodecfsTest, TextStampIsDrawnAsTheGlyphsAtEachMagnification)
@@ -219,3 +240,26 @@ TEST_F(CodecfsTest, BmpStampIsDrawnAsTheThresholdedPicture)
 }
 
 } // namespace
+
+// Options given many times reach FUSE once: the argument list has a fixed
+// size (the run ends at -h, before anything is mounted).
+TEST(Codecfs, RepeatedOptionsStayWithinTheArgumentList)
+{
+#ifndef KEP_CODECFS
+    GTEST_SKIP() << "codecfs is not built for this target";
+#else
+    std::vector<const char *> argv{"codecfs"};
+    for (int i = 0; i < 2000; ++i)
+        argv.push_back(i % 2 ? "-d" : "-f");
+    argv.insert(argv.end(), {"-h", nullptr});
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, KEP_CODECFS, &quiet, nullptr, const_cast<char **>(argv.data()), environ), 0);
+    posix_spawn_file_actions_destroy(&quiet);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+#endif
+}

@@ -207,11 +207,10 @@ KEP_VC_API int32_t kep_cds_set_bmp(kep_cds *cds)
     for (int32_t i = 0; i < cds->words && i < kep::kBmpMaxWords; ++i)
         len += static_cast<size_t>(snprintf(text + len, sizeof text - len, "%x ", cds->scaled_bitmap[i]));
 
-    FILE *f = kep::cds_open(cds->proc_dir, "ds_datastamp", "w");
-    if (!f)
+    int fd = kep::cds_open_setting(cds->proc_dir, "ds_datastamp");
+    if (fd == -1)
         return 1; // the bitmaps stay with the record, the caller releases them
-    fwrite(text, 1, len, f);
-    fclose(f);
+    kep::cds_write_setting(fd, text, len);
 
     kep_cds_set_color(cds->proc_dir, cds->fg_color, cds->bg_color);
     kep_cds_set_position(cds->proc_dir, cds->start, cds->dim);

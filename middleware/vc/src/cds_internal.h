@@ -31,6 +31,16 @@ bool cds_path(char (&path)[kCdsPathSize], const char *dir, const char *name);
 // treated as a file that cannot be opened.
 FILE *cds_open(const char *dir, const char *name, const char *mode, bool quiet = false);
 
+// Opens dir/name for a setting as mode "w" would (created, emptied) and
+// returns the descriptor; on failure prints "open <dir>/<name> failed.\n"
+// (unless quiet) and returns -1.
+int cds_open_setting(const char *dir, const char *name, bool quiet = false);
+
+// Writes one whole setting with a single write() and closes the descriptor:
+// the driver takes each write as one complete setting, so a setting split
+// over two writes (as stdio splits a long text) would be two broken ones.
+void cds_write_setting(int fd, const void *data, size_t len);
+
 // Appends the text form of one block (eight words, "0x%x " each) to text,
 // which holds len characters and has room for cap bytes including the NUL.
 // Returns the new length, or 0 when the block does not fit (text unchanged).

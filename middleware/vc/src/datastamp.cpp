@@ -3,8 +3,11 @@
 // once and closes it; the driver holds all the state.
 #include "cds_internal.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 namespace kep {
 
@@ -18,15 +21,50 @@ bool cds_path(char (&path)[kCdsPathSize], const char *dir, const char *name)
     return true;
 }
 
+namespace {
+
+// Printed from its parts so that an over-long path is named in full.
+void open_failed(const char *dir, const char *name)
+{
+    fprintf(stderr, "open %s/%s failed.\n", dir, name);
+}
+
+} // namespace
+
 FILE *cds_open(const char *dir, const char *name, const char *mode, bool quiet)
 {
     char path[kCdsPathSize];
     FILE *f = cds_path(path, dir, name) ? fopen(path, mode) : nullptr;
-    if (!f && !quiet) {
-        // Printed from its parts so that an over-long path is named in full.
-        fprintf(stderr, "open %s/%s failed.\n", dir, name);
-    }
+    if (!f && !quiet)
+        open_failed(dir, name);
     return f;
+}
+
+int cds_open_setting(const char *dir, const char *name, bool quiet)
+{
+    char path[kCdsPathSize];
+    int fd = -1;
+    if (cds_path(path, dir, name)) {
+        do {
+            fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        } while (fd == -1 && errno == EINTR);
+    }
+    if (fd == -1 && !quiet)
+        open_failed(dir, name);
+    return fd;
+}
+
+void cds_write_setting(int fd, const void *data, size_t len)
+{
+    // Errors of the write itself are not examined; an interrupted one is
+    // made again, a short one never completed by a second.
+    if (len > 0) {
+        ssize_t n;
+        do {
+            n = write(fd, data, len);
+        } while (n == -1 && errno == EINTR);
+    }
+    close(fd);
 }
 
 size_t cds_append_block(char *text, size_t len, size_t cap, const uint32_t words[8])
@@ -66,11 +104,10 @@ bool read_small(const char *dir, const char *name, char (&text)[kSmallRead + 1])
 // Writes text (without its NUL) as the whole content of dir/name.
 int write_small(const char *dir, const char *name, const char *text, bool quiet = false)
 {
-    FILE *f = kep::cds_open(dir, name, "w", quiet);
-    if (!f)
+    int fd = kep::cds_open_setting(dir, name, quiet);
+    if (fd == -1)
         return 1;
-    fputs(text, f);
-    fclose(f);
+    kep::cds_write_setting(fd, text, strlen(text));
     return 0;
 }
 
@@ -104,12 +141,10 @@ KEP_VC_API int32_t kep_cds_get_datastamp(const char *dir, char *buf, int32_t len
 
 KEP_VC_API int32_t kep_cds_set_datastamp(const char *dir, const char *data, int32_t length)
 {
-    FILE *f = kep::cds_open(dir, "ds_datastamp", "w");
-    if (!f)
+    int fd = kep::cds_open_setting(dir, "ds_datastamp");
+    if (fd == -1)
         return 1;
-    if (data && length > 0)
-        fwrite(data, 1, static_cast<size_t>(length), f);
-    fclose(f);
+    kep::cds_write_setting(fd, data, data && length > 0 ? static_cast<size_t>(length) : 0);
     return 0;
 }
 
@@ -167,8 +202,8 @@ KEP_VC_API int32_t kep_cds_set_color_attr(const char *dir, int32_t attr[2])
 {
     // The file is opened before the weight is looked at: a failed open leaves
     // the caller's pair as it was.
-    FILE *f = kep::cds_open(dir, "ds_color_attr", "w");
-    if (!f)
+    int fd = kep::cds_open_setting(dir, "ds_color_attr");
+    if (fd == -1)
         return 1;
     if (attr[0] > 7) {
         fprintf(stderr, "<<Warning>> Error Stamp weight =%d range 1 ~ 7\n", attr[0]);
@@ -177,8 +212,9 @@ KEP_VC_API int32_t kep_cds_set_color_attr(const char *dir, int32_t attr[2])
         fprintf(stderr, "<<Warning>> Error Stamp weight =%d range 1 ~ 7\n", attr[0]);
         attr[0] = 1;
     }
-    fprintf(f, "0x%x 0x%x", static_cast<unsigned>(attr[0]), static_cast<unsigned>(attr[1]));
-    fclose(f);
+    char text[32];
+    int n = snprintf(text, sizeof text, "0x%x 0x%x", static_cast<unsigned>(attr[0]), static_cast<unsigned>(attr[1]));
+    kep::cds_write_setting(fd, text, static_cast<size_t>(n));
     return 0;
 }
 

@@ -49,11 +49,10 @@ bool check_fits(size_t ok_len, const char *text)
 
 int write_block_text(const char *dir, const char *block)
 {
-    FILE *f = kep::cds_open(dir, "ds_datastamp", "w");
-    if (!f)
+    int fd = kep::cds_open_setting(dir, "ds_datastamp");
+    if (fd == -1)
         return 1;
-    fwrite(block, 1, kep::kCdsTextBlock, f);
-    fclose(f);
+    kep::cds_write_setting(fd, block, kep::kCdsTextBlock);
     return 0;
 }
 
@@ -135,13 +134,12 @@ KEP_VC_API int32_t kep_cds_set_font(kep_cds *cds, const uint8_t *table, const ui
     quiet.dump = 0;
     if (!append_text(&quiet, table, font, block, false))
         return 1;
-    FILE *f = kep::cds_open(cds->proc_dir, "ds_datastamp", "w");
-    if (!f)
+    int fd = kep::cds_open_setting(cds->proc_dir, "ds_datastamp");
+    if (fd == -1)
         return 1;
     memset(block, 0, sizeof block);
     append_text(cds, table, font, block, true);
-    fwrite(block, 1, sizeof block, f);
-    fclose(f);
+    kep::cds_write_setting(fd, block, sizeof block);
     return 0;
 }
 

@@ -151,11 +151,32 @@ kep_m2m *new_record()
     return m;
 }
 
+// Buffers that go round: every one must be seen again after the fault, or
+// one was lost (checked when enough reads followed the fault).
+struct Cycle {
+    std::set<uint32_t> seen_after_fault;
+
+    void seen(const Record *rec, uint32_t index)
+    {
+        if (rec->fault_stage != 0)
+            seen_after_fault.insert(index);
+    }
+
+    void check(Record *rec, uint32_t count, const char *what)
+    {
+        if (rec->fault_read >= 0 && rec->reads - rec->fault_read > int(3 * count) &&
+            seen_after_fault.size() < count) {
+            rec->lost_buffers += int(count - seen_after_fault.size());
+            note(rec, std::string("a buffer of the ") + what + " was not seen again");
+        }
+    }
+};
+
 // Checks an ISP picture: its sequence number follows the last one.
 struct Sequence {
     vcam::Scene scene;
     long last = -1;
-    std::set<uint32_t> seen_after_fault;
+    Cycle cycle;
 
     void picture(Record *rec, const kep_m2m *m, uint32_t index)
     {
@@ -165,8 +186,7 @@ struct Sequence {
             note(rec, "picture " + std::to_string(n) + " after " + std::to_string(last));
         }
         last = n;
-        if (rec->fault_stage != 0)
-            seen_after_fault.insert(index);
+        cycle.seen(rec, index);
     }
 };
 
@@ -228,14 +248,8 @@ void isp_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &watch,
                     break;
             }
         }
-        // Every buffer goes round: one not seen again after the fault is lost.
-        if (p.isp_io == KEP_IO_MMAP || p.isp_io == KEP_IO_USERPTR) {
-            if (rec->fault_read >= 0 && rec->reads - rec->fault_read > int(3 * m->m2m_buffers) &&
-                seq.seen_after_fault.size() < m->m2m_buffers) {
-                rec->lost_buffers = int(m->m2m_buffers - seq.seen_after_fault.size());
-                note(rec, "a buffer was not seen again");
-            }
-        }
+        if (p.isp_io == KEP_IO_MMAP || p.isp_io == KEP_IO_USERPTR)
+            seq.cycle.check(rec, m->m2m_buffers, "ISP");
     }
     rec->stage = TEARDOWN;
     // As mdcap does after a failed init too: stop, release, close.
@@ -263,12 +277,16 @@ void encoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &wa
               steps.setup(kep_isp_start(m) == 0, "kep_isp_start") && (codec = true) &&
               steps.setup(kep_codec_init(m) == 0, "kep_codec_init") &&
               steps.setup(kep_codec_start(m) == 0, "kep_codec_start");
+    Cycle cycle;
     if (ok) {
         rec->stage = STREAM;
         Frames fr{rec, &watch, wanted};
         bool restarted = !p.restart;
         while (fr.more()) {
+            long taken = stat("frames");
             kep_codec_read(m);
+            if (stat("frames") > taken)
+                cycle.seen(rec, m->isp_index);
             bool frame = m->codec_size != 0 || (m->codec_flags & KEP_BUF_FLAG_ERROR);
             if (frame)
                 bs.frame(rec, m);
@@ -281,6 +299,7 @@ void encoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &wa
                     break;
             }
         }
+        cycle.check(rec, m->m2m_buffers, "ISP");
     }
     // What a failed init mapped is released by the uninit, as after a good one.
     rec->stage = TEARDOWN;
@@ -343,6 +362,7 @@ void decoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &wa
              steps.setup(kep_codec_start(m) == 0, "kep_codec_start");
     }
     ok = ok && steps.setup(kep_bs_reader_init(m, path.c_str()) == 0, "kep_bs_reader_init") && (reader = true);
+    Cycle cycle;
     if (ok) {
         rec->stage = STREAM;
         Frames fr{rec, &watch, wanted};
@@ -384,6 +404,8 @@ void decoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &wa
                 if (kep_dec_reset(m) < 0)
                     ++rec->stream_failures;
             }
+            if (frame)
+                cycle.seen(rec, m->dec_index);
             fr.after_read(frame);
             if (!restarted && unsigned(rec->frames) == wanted / 2) {
                 restarted = true;
@@ -402,6 +424,7 @@ void decoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &wa
                     break;
             }
         }
+        cycle.check(rec, m->m2m_buffers, "decoder");
     }
     rec->stage = TEARDOWN;
     if (reader)

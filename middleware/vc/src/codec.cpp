@@ -199,7 +199,9 @@ bool any_lent(kep_m2m *m2m, kep::Feeder f)
 }
 
 // Takes one consumed picture back; its index, or -1 when none was done
-// (EAGAIN, EIO: silent) or the request failed (printed).
+// (EAGAIN, EIO: silent) or the request failed (printed). An index outside the
+// table is the driver fault every dequeue treats as one: the picture it
+// stands for could never go back to its owner.
 int take_picture(kep_m2m *m2m, kep::Feeder f)
 {
     v4l2_buffer_t buf;
@@ -211,6 +213,7 @@ int take_picture(kep_m2m *m2m, kep::Feeder f)
             perror("ioctl");
         return -1;
     }
+    KEP_ASSERT(buf.index < m2m->m2m_buffers, "kep_codec_out_dq");
     picture_done(m2m, f, buf.index);
     return int(buf.index);
 }

@@ -130,6 +130,8 @@ bool take_input(kep_m2m *m2m)
             perror("output dqbuf");
         return false;
     }
+    // An input the reader would be handed back could never be refilled.
+    KEP_ASSERT(buf.index < m2m->m2m_buffers, "kep_dec_read");
     if (uint8_t *state = kep::table_state(m2m->dec_out_buffers, buf.index))
         *state = uint8_t(*state & ~kep::BUF_QUEUED);
     return true;
@@ -137,7 +139,10 @@ bool take_input(kep_m2m *m2m)
 
 // Before a read: input buffers a failed dequeue left with the decoder come
 // back, and pictures the library holds (a requeue the driver refused, one
-// the encoder gave up) go back to the decoder.
+// the encoder gave up) go back to the decoder. So does a picture the caller
+// still holds: reading the next frame ends its use of the last one (a
+// kep_dec2enc_reset whose bit-stream requeue failed returns before giving it
+// back).
 void settle(kep_m2m *m2m)
 {
     kep::TableBook *book = kep::table_book(m2m->dec_cap_buffers);
@@ -147,9 +152,13 @@ void settle(kep_m2m *m2m)
     for (uint32_t i = 0; i < inputs; ++i)
         if (input_with_decoder(m2m, i) && !take_input(m2m))
             break;
-    for (uint32_t i = 0; i < book->count; ++i)
-        if (*kep::table_state(m2m->dec_cap_buffers, i) == 0 && kep::dec_picture_back(m2m, i) == -1)
+    for (uint32_t i = 0; i < book->count; ++i) {
+        uint8_t *state = kep::table_state(m2m->dec_cap_buffers, i);
+        if (*state & kep::BUF_CALLER)
+            *state = uint8_t(*state & ~kep::BUF_CALLER);
+        if (*state == 0 && kep::dec_picture_back(m2m, i) == -1)
             perror("capture qbuf");
+    }
 }
 
 } // namespace

@@ -132,6 +132,24 @@ bool sanitizer_report(const std::string &err)
            err.find("UndefinedBehaviorSanitizer") != std::string::npos;
 }
 
+// The child ends with _exit (nothing of the parent's at-exit work runs
+// twice); under the sanitizer it first looks for leaks, which then show as a
+// report like any other.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" int __lsan_do_recoverable_leak_check();
+void end_child()
+{
+    fflush(nullptr);
+    _exit(__lsan_do_recoverable_leak_check() ? 1 : 0);
+}
+#else
+void end_child()
+{
+    fflush(nullptr);
+    _exit(0);
+}
+#endif
+
 // Shared with the child: the record, then room for the statistics text.
 constexpr size_t kStatsRoom = 32768;
 struct SharedBlock {
@@ -291,8 +309,7 @@ Run run_one(const Pipeline &p, const Fault &f, unsigned frames, int timeout_ms)
     kep_child::Captured c = kep_child::capture(
         [&] {
             run_pipeline(p, f, frames, &block->rec);
-            fflush(nullptr);
-            _exit(0);
+            end_child();
         },
         timeout_ms);
     run.rec = block->rec;
@@ -317,8 +334,7 @@ std::vector<Site> sites_of(const Pipeline &p, unsigned frames, std::string *erro
         [&] {
             run_pipeline(p, Fault{}, frames, &block->rec);
             vcam_stats_format(block->stats, sizeof block->stats);
-            fflush(nullptr);
-            _exit(0);
+            end_child();
         },
         60000);
     Record rec = block->rec;

@@ -13,7 +13,7 @@ namespace {
 constexpr unsigned kEvery = 97, kFrames = 16;
 constexpr int kTimeoutMs = 120000;
 #else
-constexpr unsigned kEvery = 31, kFrames = 24;
+constexpr unsigned kEvery = 13, kFrames = 24;
 constexpr int kTimeoutMs = 60000;
 #endif
 

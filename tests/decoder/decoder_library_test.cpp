@@ -243,6 +243,28 @@ TEST(DecoderRead, InputRefusedForeverFailsAfterTheBound)
         << o.err.substr(o.err.size() > 200 ? o.err.size() - 200 : 0);
 }
 
+// The read that gave up took no picture: the reset that follows gives none
+// back, not the one dec_index still named (already with the decoder).
+TEST(DecoderRead, ResetAfterAReadThatGaveUpQueuesNoPicture)
+{
+    std::vector<Frame> f = frames(1);
+    ASSERT_EQ(f.size(), 1u);
+    configure("--dec-refuse always");
+    Outcome o = in_child([&f] {
+        Dec d(KEP_FOURCC_H264, W, H);
+        if (!d.init_and_start() || !d.put(f[0]))
+            return 2;
+        d.m->dec_index = 1; // the picture of an earlier read, given back by its reset
+        d.m->dec_size = 100;
+        if (kep_dec_read(d.m) != -1 || d.m->dec_index != 0 || d.m->dec_size != 0)
+            return 3;
+        long q = vcam_stat("dec.cap:QBUF");
+        return kep_dec_reset(d.m) == 0 && vcam_stat("dec.cap:QBUF") == q ? 0 : 4;
+    });
+    EXPECT_EQ(o.status, 0) << o.err.substr(o.err.size() > 300 ? o.err.size() - 300 : 0);
+    EXPECT_EQ(o.err.find("capture qbuf"), std::string::npos);
+}
+
 TEST(DecoderRead, PictureIndexOutsideTheTableIsAnAssertion)
 {
     std::vector<Frame> f = frames(1);

@@ -222,3 +222,22 @@ TEST_F(EncoderEndToEnd, StatsShowNoCopies)
     EXPECT_NE(s.find("\nenc.encoded 10\n"), std::string::npos) << s;
     EXPECT_EQ(s.find("enc.foreign"), std::string::npos) << "every picture was a held ISP buffer";
 }
+
+// One transient failure of a bit-stream or picture request costs at most the
+// frame it hit, never the stream: the recording gets its frames, and they
+// decode, with the ISP memory-mapped and by user pointer.
+TEST_F(EncoderEndToEnd, TransientDriverFaultsCostNoMoreThanOneFrame)
+{
+    for (const char *fault : {"enc.cap:DQBUF:once:EIO", "enc.cap:DQBUF:@5:EAGAIN", "enc.out:DQBUF:@3:EIO",
+                              "enc.cap:QBUF:@4:EIO", "enc.out:QBUF:@6:EBUSY", "isp:DQBUF:@7:EAGAIN"}) {
+        for (const char *mode : {"", "-u"}) {
+            std::vector<std::string> args{"-n", "60"};
+            if (*mode)
+                args.push_back(mode);
+            Recorded r = keep(record(args, {"--fail", fault}));
+            EXPECT_EQ(r.run.status, 0) << fault << " " << mode << ": " << r.run.err;
+            EXPECT_EQ(probe(r.path).size(), 60u) << fault << " " << mode;
+            EXPECT_EQ(r.run.err.find("ISP VIDIOC_QBUF ERR"), std::string::npos) << fault << " " << mode;
+        }
+    }
+}

@@ -321,3 +321,32 @@ TEST(EncoderInit, NodePathWithoutNulNamesChannelZero)
     p.codec_inited = true;
     EXPECT_EQ(memcmp(p.m->codec_name, "0_h\0", 4), 0) << "channel 0 has no /proc/codec entry here";
 }
+
+// kep_dec_start may change m2m_buffers after the ISP's and the encoder's
+// tables were built: each is still released by the count it was built with,
+// neither read past (more granted) nor left half mapped (fewer).
+TEST(EncoderUninit, TablesAreReleasedByTheCountTheyWereBuiltWith)
+{
+    for (const char *grant : {"2", "6"}) {
+        Outcome o = in_child([grant] {
+            configure(std::string("--dec-grant ") + grant);
+            Pipe p;
+            p.m->codec_in_memory = KEP_IO_MMAP;
+            p.m->codec_in_fourcc = KEP_FOURCC_S420;
+            if (!p.open_and_start_isp() || kep_codec_init(p.m) != 0)
+                return 10;
+            p.m->dec_fd = kep_open_device("/dev/video2");
+            p.m->dec_fourcc = KEP_FOURCC_H264;
+            if (kep_dec_init(p.m) != 0 || kep_dec_start(p.m) != 0 || p.m->m2m_buffers != uint32_t(atoi(grant)))
+                return 11;
+            if (kep_codec_uninit(p.m) != 0 || kep_isp_stop(p.m) != 0 || kep_isp_uninit(p.m) != 0 ||
+                kep_dec_stop(p.m) != 0)
+                return 12;
+            p.isp_started = false;
+            close(p.m->dec_fd);
+            // ISP, encoder input, bit stream: 4 each; the decoder's 2 x grant.
+            return vcam_stat("munmap") == vcam_stat("mmap") && vcam_stat("mmap") == 12 + 2 * atoi(grant) ? 0 : 13;
+        });
+        EXPECT_EQ(o.status, 0) << "decoder grant " << grant << ": " << o.err;
+    }
+}

@@ -211,6 +211,40 @@ TEST(EncoderStream, ReadAfterStopGivesNoFrameAndTheIspFrameGoesBack)
     }
 }
 
+// After a stop, a read whose ISP dequeue found nothing took no ISP buffer,
+// and its reset gives none back: in user-pointer mode a buffer queued twice
+// would end the process.
+TEST(EncoderStream, ReadAfterStopWithoutAnIspFrameGivesNothingBack)
+{
+    for (uint32_t io : {KEP_IO_MMAP, KEP_IO_USERPTR}) {
+        Outcome o = in_child([io] {
+            configure("--fail isp:DQBUF:@3:EAGAIN"); // two reads, then the one after the stop
+            Pipe p;
+            p.m->isp_io = io;
+            if (!p.open_and_start_isp() || !p.init_and_start())
+                return 10;
+            for (int i = 0; i < 2; ++i) {
+                if (p.read().empty())
+                    return 11;
+                kep_codec_reset(p.m);
+            }
+            if (kep_codec_stop(p.m) != 0)
+                return 12;
+            long isp_q = vcam_stat("isp:QBUF");
+            kep_codec_read(p.m);
+            kep_codec_reset(p.m);
+            if (p.m->codec_size != 0 || vcam_stat("isp:QBUF") != isp_q)
+                return 13;
+            if (kep_codec_start(p.m) != 0 || p.read().empty())
+                return 14;
+            kep_codec_reset(p.m);
+            return 0;
+        });
+        EXPECT_EQ(o.status, 0) << "isp_io " << io << ": " << o.err;
+        EXPECT_EQ(o.err, "") << "isp_io " << io;
+    }
+}
+
 TEST(EncoderStream, StreamSwitchFailuresReturnMinusOne)
 {
     Outcome o = in_child([] {

@@ -10,7 +10,7 @@
 namespace {
 
 #if defined(KEP_TEST_UNDER_EMULATOR)
-constexpr unsigned kEvery = 97, kFrames = 16;
+constexpr unsigned kEvery = 31, kFrames = 16;
 constexpr int kTimeoutMs = 120000;
 #else
 constexpr unsigned kEvery = 13, kFrames = 24;

@@ -221,6 +221,9 @@ Outcome classify(const Pipeline &p, const Fault &f, const Record &rec, bool time
         return {Class::hang, "still running at the time limit; " + std::string(rec.note)};
     if (sanitizer_report(err))
         return {Class::sanitizer, err.substr(0, 600)};
+    size_t strict = err.find("vcam: strict: ");
+    if (strict != std::string::npos)
+        return {Class::violation, err.substr(strict, err.find('\n', strict) - strict)};
     End end = spec_end(p, f);
     bool exited = WIFEXITED(wait_status);
     bool aborted = WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGABRT;

@@ -71,6 +71,8 @@ static int answer(FakeDecoder *d, unsigned long request, void *arg)
     d->calls.push_back(call);
     if (d->fail_errno != 0) {
         errno = d->fail_errno;
+        if (d->fail_times > 0 && --d->fail_times == 0)
+            d->fail_errno = 0;
         return -1;
     }
     return 0;

@@ -15,7 +15,8 @@ struct ControlCall {
 };
 
 // While one exists, control requests on its descriptor (a real eventfd) are
-// recorded and answered with success, or with fail_errno when that is set.
+// recorded and answered with success, or with fail_errno when that is set
+// (for the next fail_times requests only, when that is positive).
 struct FakeDecoder {
     FakeDecoder();
     ~FakeDecoder();
@@ -26,6 +27,7 @@ struct FakeDecoder {
 
     int fd = -1;
     int fail_errno = 0;
+    int fail_times = 0;
     std::vector<ControlCall> calls;
 };
 

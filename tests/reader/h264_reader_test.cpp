@@ -103,15 +103,22 @@ TEST(H264Entropy, AParameterSetThatStartsTheSearchIsNotDecoded)
     EXPECT_TRUE(dec.calls.empty());
 }
 
-TEST(H264Entropy, AFailingControlIsReportedAndTheSearchGoesOn)
+// A refused entropy mode is reported, and sent again with each following
+// slice until the decoder takes it: parameter sets may come only once.
+TEST(H264Entropy, AFailingControlIsReportedAndSentAgainWithTheNextSlice)
 {
     FakeDecoder dec;
     dec.fail_errno = EINVAL;
+    dec.fail_times = 1;
     Bytes key = concat({sps(), pps(true), slice(5, 0, 100)});
     Bytes p1 = slice(1, 0, 40);
     ReadResult r = read_memory(concat({key, p1}), KEP_FOURCC_H264, dec.fd);
     EXPECT_EQ(unpadded(r.frame), key);
     EXPECT_EQ(last_err(), "set_entropy_mode: Invalid argument\n");
+    std::vector<ControlCall> calls = dec.with_id(ENTROPY);
+    ASSERT_EQ(calls.size(), 2u) << "the PPS's, refused, then again at the next slice";
+    for (const ControlCall &c : calls)
+        EXPECT_EQ(c.value, 1);
 }
 
 // ---- the group-of-four search ----------------------------------------------

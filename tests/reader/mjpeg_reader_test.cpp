@@ -232,6 +232,20 @@ TEST(MjpegControls, FailingControlsAreReportedAndTheWalkGoesOn)
                    "set_mjpeg_sample_format: Input/output error\n");
 }
 
+// A table the decoder refused is sent again with the next frame, though it
+// did not change; one it took is not.
+TEST(MjpegControls, RefusedTableIsSentAgainWithTheNextFrame)
+{
+    FakeDecoder dec;
+    dec.fail_errno = EIO;
+    dec.fail_times = 1; // the first luma table
+    Jpeg j = make_jpeg(JpegSpec());
+    std::vector<Bytes> want = {j.scan, j.scan, j.scan};
+    EXPECT_EQ(file_frames(concat({j.bytes, j.bytes, j.bytes}), dec.fd), want);
+    EXPECT_EQ(tables_sent(dec, LUMA), std::vector<Bytes>({j.luma, j.luma}));
+    EXPECT_EQ(tables_sent(dec, CHROMA), std::vector<Bytes>({j.chroma}));
+}
+
 TEST(MjpegControls, ExportedSettersReturnTheRequestResult)
 {
     FakeDecoder dec;

@@ -70,7 +70,7 @@ struct End {
     bool abort = false;
 };
 
-End spec_end(const Pipeline &p, const Fault &f)
+End expected_end(const Pipeline &p, const Fault &f)
 {
     const char *assertion = "*: kep_vc_lib:#: *: Assertion `buf.index < m2m->m2m_buffers' failed.";
     if (!f.transient()) {
@@ -224,7 +224,7 @@ Outcome classify(const Pipeline &p, const Fault &f, const Record &rec, bool time
     size_t strict = err.find("vcam: strict: ");
     if (strict != std::string::npos)
         return {Class::violation, err.substr(strict, err.find('\n', strict) - strict)};
-    End end = spec_end(p, f);
+    End end = expected_end(p, f);
     bool exited = WIFEXITED(wait_status);
     bool aborted = WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGABRT;
     if (WIFSIGNALED(wait_status) && !(aborted && end.line && end.abort))

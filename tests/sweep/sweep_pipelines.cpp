@@ -253,6 +253,7 @@ void isp_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &watch,
                 if (!steps.setup(kep_isp_stop(m) == 0, "kep_isp_stop") ||
                     !steps.setup(isp_started(p, m), "kep_isp_start"))
                     break;
+                seq.last = -1; // sequence numbers start again with the stream
             }
         }
         if (p.isp_io == KEP_IO_MMAP || p.isp_io == KEP_IO_USERPTR)

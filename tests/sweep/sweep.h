@@ -62,7 +62,7 @@ struct Record {
     int reads, frames;     // reads made, frames delivered
     int recovery_reads;    // reads from the fault's to the first frame at or after it, -1 none
     int order_errors;      // frames out of order, twice, or not framed
-    int lost;              // frames a driver handed over that never reached the caller or the next node
+    int lost;              // frames a driver made that never reached the caller or the next node
     int lost_buffers;      // buffers not seen again after the fault
     int teardown_failures; // teardown calls that failed twice, or without the fault
     int maps_left;         // mappings of node buffers after the nodes are closed

@@ -3,8 +3,9 @@
 // and recorded. What a frame must be: ISP pictures carry their V4L2 sequence
 // number in the scene, so they must come in increasing order; bit-stream
 // frames must be framed (start code, start of image) and differ from the one
-// before; every buffer a driver handed over must reach the caller or the next
-// node, as the platform's counters tell.
+// before; every picture or frame a driver made must reach the caller or the
+// next node, as the platform's counters tell (one left with the driver would
+// put every later one a read behind).
 #include "scene.h"
 #include "sweep.h"
 
@@ -220,6 +221,12 @@ struct Bitstream {
     }
 };
 
+// Pictures the encoder took whose frames never reached the caller.
+long coded_lost(const Bitstream &bs)
+{
+    return stat("enc.out:QBUF.done") - bs.frames - bs.errors;
+}
+
 // In read mode the library asks for streaming too and the driver, holding
 // no buffers, refuses: the reads start the sensor, so that is no failure.
 bool isp_started(const Pipeline &p, kep_m2m *m)
@@ -320,10 +327,11 @@ void encoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &wa
         steps.teardown([m] { return kep_isp_stop(m); }, "kep_isp_stop");
         steps.teardown([m] { return kep_isp_uninit(m); }, "kep_isp_uninit");
     }
-    // Every ISP frame the library took went to the encoder, every frame the
-    // encoder gave reached the caller.
+    // Every ISP frame the library took went to the encoder, and every
+    // picture the encoder took came back to the caller as a frame (a frame
+    // left behind would put every later one a picture behind).
     long isp_lost = stat("frames") - stat("enc.out:QBUF.done");
-    long enc_lost = stat("enc.frames") - bs.frames - bs.errors;
+    long enc_lost = coded_lost(bs);
     if (isp_lost != 0 || enc_lost != 0) {
         rec->lost = int(isp_lost + enc_lost);
         note(rec, "lost " + std::to_string(isp_lost) + " ISP frames, " + std::to_string(enc_lost) + " coded frames");
@@ -446,10 +454,11 @@ void decoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &wa
     if (dec && (m->dec_out_buffers || m->dec_cap_buffers))
         steps.teardown([m] { return kep_dec_stop(m); }, "kep_dec_stop");
     kep_dec_uninit(m);
-    // Every picture the decoder gave reached the caller (or the encoder), and
-    // every frame the encoder gave reached the caller.
-    long dec_lost = stat("dec.frames") - (xcode ? stat("enc.out:QBUF.done") : pictures);
-    long enc_lost = xcode ? stat("enc.frames") - bs.frames - bs.errors : 0;
+    // Every picture the decoder made reached the caller (or the encoder), and
+    // every picture the encoder took came back to the caller as a frame.
+    long made = stat("dec.decoded") + stat("dec.errors");
+    long dec_lost = made - (xcode ? stat("enc.out:QBUF.done") : pictures);
+    long enc_lost = xcode ? coded_lost(bs) : 0;
     if (dec_lost != 0 || enc_lost != 0) {
         rec->lost = int(dec_lost + enc_lost);
         note(rec, "lost " + std::to_string(dec_lost) + " pictures, " + std::to_string(enc_lost) + " coded frames");

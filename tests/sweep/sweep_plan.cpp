@@ -119,10 +119,14 @@ End expected_end(const Pipeline &p, const Fault &f)
     return {};
 }
 
-// A loss the fault itself may cost: the one picture the encoder refused.
-int allowed_loss(const Fault &f)
+// A loss the fault itself may cost: the one picture the encoder refused, or
+// in transcoding the frame of the call whose encoder wait failed (the caller
+// is told; the frame comes with the next call, and so on, the last one never).
+int allowed_loss(const Pipeline &p, const Fault &f)
 {
-    return f.transient() && f.site == "enc.out:QBUF" && f.kind != "EINTR" ? 1 : 0;
+    if (!f.transient() || f.kind == "EINTR")
+        return 0;
+    return f.site == "enc.out:QBUF" || (p.shape == Shape::transcode && f.site == "enc:select") ? 1 : 0;
 }
 
 bool sanitizer_report(const std::string &err)
@@ -248,7 +252,7 @@ Outcome classify(const Pipeline &p, const Fault &f, const Record &rec, bool time
     // A whole-run fault (a grant, a refusal) holds from the start.
     if (rec.fault_stage == 0 && f.transient())
         return {Class::not_reached, ""};
-    bool frames_ok = rec.order_errors == 0 && rec.lost_buffers == 0 && rec.lost <= allowed_loss(f) && rec.lost >= 0;
+    bool frames_ok = rec.order_errors == 0 && rec.lost_buffers == 0 && rec.lost <= allowed_loss(p, f) && rec.lost >= 0;
     if (rec.failed_call)
         return frames_ok ? Outcome{Class::b, ""} : Outcome{Class::not_recovered, rec.note};
     bool flowing = rec.frames >= rec.wanted && (rec.fault_read < 0 || (rec.recovery_reads >= 0 && rec.recovery_reads <= 2));

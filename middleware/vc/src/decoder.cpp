@@ -290,13 +290,19 @@ KEP_VC_API int32_t kep_dec_read(kep_m2m *m2m)
     // A failure leaves the input with the decoder; the next read takes it back.
     take_input(m2m);
 
+    // The wait said a picture is done: a dequeue that failed is tried once
+    // more, so that one failed request does not leave every later picture a
+    // read behind (and the last one with the decoder at the stop).
     v4l2_buffer_t buf;
-    memset(&buf, 0, sizeof(buf));
-    buf.type = BUF_TYPE_CAPTURE;
-    buf.memory = MEMORY_MMAP;
-    int r = kep::ioctl_retry(fd, DQBUF, &buf);
-    if (r == -1 && errno != EIO && errno != EAGAIN)
-        perror("capture dqbuf");
+    int r = -1;
+    for (int attempt = 0; attempt < 2 && r == -1; ++attempt) {
+        memset(&buf, 0, sizeof(buf));
+        buf.type = BUF_TYPE_CAPTURE;
+        buf.memory = MEMORY_MMAP;
+        r = kep::ioctl_retry(fd, DQBUF, &buf);
+        if (r == -1 && errno != EIO && errno != EAGAIN)
+            perror("capture dqbuf");
+    }
     // A picture index outside the table would be handed to the caller and to
     // the encoder; treat it as the driver fault it is.
     if (r != -1) {
@@ -382,10 +388,10 @@ KEP_VC_API int32_t kep_dec2enc(kep_m2m *m2m)
 
     if (m2m->m2m_enable)
         kep::codec_pictures_back(m2m, m2m->dec_index);
-    // The wait said a frame is done: a dequeue that found none is tried once
+    // The wait said a frame is done: a dequeue that failed is tried once
     // more, so that one failed request does not leave every later frame a
     // picture behind.
-    if (kep::codec_cap_dq(m2m) == -1 && (errno == EIO || errno == EAGAIN))
+    if (kep::codec_cap_dq(m2m) == -1)
         kep::codec_cap_dq(m2m);
     return ready;
 }

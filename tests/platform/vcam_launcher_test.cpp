@@ -1,5 +1,6 @@
 // The vcam launcher as a user runs it: help, exit status, the platform in the
-// child, statistics at exit, option errors.
+// child, statistics at exit, option errors. The probe keeps the buffer rules:
+// strict.
 #include "child_capture.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +55,7 @@ TEST(VcamLauncher, HelpDocumentsEveryOption)
 
 TEST(VcamLauncher, RunsTheCommandOnTheVirtualNodeAndPassesItsStatus)
 {
-    Outcome r = run({kLauncher, "--", kProbe, "/dev/video0", "2", "7"});
+    Outcome r = run({kLauncher, "--strict", "--", kProbe, "/dev/video0", "2", "7"});
     EXPECT_EQ(r.status, 7) << r.err;
     EXPECT_TRUE(has(r.out, "/dev/video0 is a character device\n")) << r.out;
     EXPECT_TRUE(has(r.out, "driver vcam\n")) << r.out;
@@ -64,7 +65,7 @@ TEST(VcamLauncher, RunsTheCommandOnTheVirtualNodeAndPassesItsStatus)
 
 TEST(VcamLauncher, StatsOptionPrintsTheCountersAtExit)
 {
-    Outcome r = run({kLauncher, "--stats", "--", kProbe, "/dev/video0", "3", "0"});
+    Outcome r = run({kLauncher, "--strict", "--stats", "--", kProbe, "/dev/video0", "3", "0"});
     EXPECT_EQ(r.status, 0) << r.err;
     for (const char *line : {"VIDIOC_DQBUF 3\n", "VIDIOC_QBUF 5\n", "REQBUFS.granted 2\n", "S_FMT.width 320\n",
                              "frames 3\n", "mmap 2\n", "munmap 2\n", "copies 0\n"})
@@ -75,7 +76,7 @@ TEST(VcamLauncher, StatsFileOptionWritesTheCountersThere)
 {
     std::string path = std::string(KEP_BUILD_DIR) + "/tests/vcam_stats_file.txt";
     unlink(path.c_str());
-    Outcome r = run({kLauncher, "--grant", "1", "--stats-file", path, "--", kProbe, "/dev/video0", "1", "0"});
+    Outcome r = run({kLauncher, "--strict", "--grant", "1", "--stats-file", path, "--", kProbe, "/dev/video0", "1", "0"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
     FILE *f = fopen(path.c_str(), "r");
@@ -91,23 +92,23 @@ TEST(VcamLauncher, StatsFileOptionWritesTheCountersThere)
 
 TEST(VcamLauncher, IspOptionPutsTheNodeElsewhere)
 {
-    Outcome r = run({kLauncher, "--isp", "/dev/vcam-elsewhere", "--", kProbe, "/dev/vcam-elsewhere", "1", "0"});
+    Outcome r = run({kLauncher, "--strict", "--isp", "/dev/vcam-elsewhere", "--", kProbe, "/dev/vcam-elsewhere", "1", "0"});
     EXPECT_EQ(r.status, 0) << r.err;
-    Outcome old = run({kLauncher, "--isp", "/dev/vcam-elsewhere", "--", kProbe, "/dev/vcam-nowhere", "1", "0"});
+    Outcome old = run({kLauncher, "--strict", "--isp", "/dev/vcam-elsewhere", "--", kProbe, "/dev/vcam-nowhere", "1", "0"});
     EXPECT_EQ(old.status, 3);
     EXPECT_TRUE(has(old.err, "probe: stat: No such file or directory")) << old.err;
 }
 
 TEST(VcamLauncher, FaultOptionsReachTheCommand)
 {
-    Outcome r = run({kLauncher, "--fail", "open:always:EBUSY", "--", kProbe, "/dev/video0", "1", "0"});
+    Outcome r = run({kLauncher, "--strict", "--fail", "open:always:EBUSY", "--", kProbe, "/dev/video0", "1", "0"});
     EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(has(r.err, "probe: open: Device or resource busy\n")) << r.err;
 }
 
 TEST(VcamLauncher, BadOptionIsRefusedBeforeAnythingRuns)
 {
-    Outcome r = run({kLauncher, "--grant", "lots", "--", kProbe, "/dev/video0", "1", "0"});
+    Outcome r = run({kLauncher, "--strict", "--grant", "lots", "--", kProbe, "/dev/video0", "1", "0"});
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(has(r.err, "vcam: --grant: expected a count from 0 to 64, got 'lots'\n")) << r.err;
     EXPECT_TRUE(r.out.empty()) << "the command did not run: " << r.out;

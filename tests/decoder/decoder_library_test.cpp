@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string.h>
 #include <unistd.h>
 
@@ -25,6 +26,23 @@ std::vector<Frame> frames(unsigned n)
     std::vector<Frame> f = dec_test::scene_h264(n, W, H);
     EXPECT_EQ(f.size(), n) << "the encoder node gave no frames to decode";
     return f;
+}
+
+// In a child, under the platform options: an H.264 decoder set up and
+// started with one frame in its input buffer, then body(d), whose result the
+// child exits with (2: the set-up failed).
+Outcome with_one_input(const std::string &options, const std::function<int(Dec &)> &body)
+{
+    std::vector<Frame> f = frames(1);
+    if (f.size() != 1)
+        return Outcome{};
+    configure(options);
+    return in_child([&] {
+        Dec d(KEP_FOURCC_H264, W, H);
+        if (!d.init_and_start() || !d.put(f[0]))
+            return 2;
+        return body(d);
+    });
 }
 
 unsigned count_of(const std::string &text, const std::string &line)
@@ -175,13 +193,9 @@ TEST(DecoderRead, ScaledPicturesHaveTheDividedSize)
 }
 
 // A picture dequeue that fails with errno_name: result, record and messages.
-Outcome failed_picture_dequeue(const std::vector<Frame> &f, const std::string &errno_name)
+Outcome failed_picture_dequeue(const std::string &errno_name)
 {
-    configure("--fail dec.cap:DQBUF:always:" + errno_name);
-    return in_child([&f] {
-        Dec d(KEP_FOURCC_H264, W, H);
-        if (!d.init_and_start() || !d.put(f[0]))
-            return 2;
+    return with_one_input("--fail dec.cap:DQBUF:always:" + errno_name, [](Dec &d) {
         d.m->dec_index = 7;
         d.m->dec_size = 7;
         int r = kep_dec_read(d.m);
@@ -191,10 +205,8 @@ Outcome failed_picture_dequeue(const std::vector<Frame> &f, const std::string &e
 
 TEST(DecoderRead, EagainAndEioOnThePictureDequeueAreSilent)
 {
-    std::vector<Frame> f = frames(1);
-    ASSERT_EQ(f.size(), 1u);
     for (const char *e : {"EAGAIN", "EIO"}) {
-        Outcome o = failed_picture_dequeue(f, e);
+        Outcome o = failed_picture_dequeue(e);
         EXPECT_EQ(o.status, 0) << e << ": result not -1 or index/size not 0";
         EXPECT_EQ(o.err, "") << e;
     }
@@ -202,9 +214,7 @@ TEST(DecoderRead, EagainAndEioOnThePictureDequeueAreSilent)
 
 TEST(DecoderRead, OtherPictureDequeueFailuresAreReported)
 {
-    std::vector<Frame> f = frames(1);
-    ASSERT_EQ(f.size(), 1u);
-    Outcome o = failed_picture_dequeue(f, "EINVAL");
+    Outcome o = failed_picture_dequeue("EINVAL");
     EXPECT_EQ(o.status, 0);
     // The wait said a picture was done, so the dequeue is made twice.
     EXPECT_EQ(o.err, "capture dqbuf: Invalid argument\ncapture dqbuf: Invalid argument\n");
@@ -212,13 +222,7 @@ TEST(DecoderRead, OtherPictureDequeueFailuresAreReported)
 
 TEST(DecoderRead, RefusedInputIsRetriedUntilTaken)
 {
-    std::vector<Frame> f = frames(1);
-    ASSERT_EQ(f.size(), 1u);
-    configure("--dec-refuse 3");
-    Outcome o = in_child([&f] {
-        Dec d(KEP_FOURCC_H264, W, H);
-        if (!d.init_and_start() || !d.put(f[0]))
-            return 2;
+    Outcome o = with_one_input("--dec-refuse 3", [](Dec &d) {
         return kep_dec_read(d.m) == 0 && d.m->dec_size == W * H * 3 / 2 ? 0 : 1;
     });
     EXPECT_EQ(o.status, 0);
@@ -229,13 +233,7 @@ TEST(DecoderRead, RefusedInputIsRetriedUntilTaken)
 
 TEST(DecoderRead, InputRefusedForeverFailsAfterTheBound)
 {
-    std::vector<Frame> f = frames(1);
-    ASSERT_EQ(f.size(), 1u);
-    configure("--dec-refuse always");
-    Outcome o = in_child([&f] {
-        Dec d(KEP_FOURCC_H264, W, H);
-        if (!d.init_and_start() || !d.put(f[0]))
-            return 2;
+    Outcome o = with_one_input("--dec-refuse always", [](Dec &d) {
         return kep_dec_read(d.m) == -1 ? 0 : 1;
     });
     EXPECT_EQ(o.status, 0) << "the read did not give up with -1";
@@ -248,13 +246,7 @@ TEST(DecoderRead, InputRefusedForeverFailsAfterTheBound)
 // back, not the one dec_index still named (already with the decoder).
 TEST(DecoderRead, ResetAfterAReadThatGaveUpQueuesNoPicture)
 {
-    std::vector<Frame> f = frames(1);
-    ASSERT_EQ(f.size(), 1u);
-    configure("--dec-refuse always");
-    Outcome o = in_child([&f] {
-        Dec d(KEP_FOURCC_H264, W, H);
-        if (!d.init_and_start() || !d.put(f[0]))
-            return 2;
+    Outcome o = with_one_input("--dec-refuse always", [](Dec &d) {
         d.m->dec_index = 1; // the picture of an earlier read, given back by its reset
         d.m->dec_size = 100;
         if (kep_dec_read(d.m) != -1 || d.m->dec_index != 0 || d.m->dec_size != 0)
@@ -268,13 +260,7 @@ TEST(DecoderRead, ResetAfterAReadThatGaveUpQueuesNoPicture)
 
 TEST(DecoderRead, PictureIndexOutsideTheTableIsAnAssertion)
 {
-    std::vector<Frame> f = frames(1);
-    ASSERT_EQ(f.size(), 1u);
-    configure("--dec-bad-index");
-    Outcome o = in_child([&f] {
-        Dec d(KEP_FOURCC_H264, W, H);
-        if (!d.init_and_start() || !d.put(f[0]))
-            return 2;
+    Outcome o = with_one_input("--dec-bad-index", [](Dec &d) {
         kep_dec_read(d.m);
         return 0;
     });
@@ -286,13 +272,7 @@ TEST(DecoderRead, PictureIndexOutsideTheTableIsAnAssertion)
 
 TEST(DecoderRead, FailedWaitEndsTheProcess)
 {
-    std::vector<Frame> f = frames(1);
-    ASSERT_EQ(f.size(), 1u);
-    configure("--fail dec:select:EBADF");
-    Outcome o = in_child([&f] {
-        Dec d(KEP_FOURCC_H264, W, H);
-        if (!d.init_and_start() || !d.put(f[0]))
-            return 2;
+    Outcome o = with_one_input("--fail dec:select:EBADF", [](Dec &d) {
         kep_dec_read(d.m);
         return 3;
     });

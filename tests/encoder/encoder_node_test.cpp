@@ -22,6 +22,7 @@ constexpr uint32_t kS420 = v4l2_fourcc('S', '4', '2', '0');
 constexpr unsigned kW = 160, kH = 120;
 constexpr size_t kPicture = kW * kH * 3 / 2;
 
+using vcam_test::buffer;
 using vcam_test::configure;
 using vcam_test::readable;
 using vcam_test::request;
@@ -30,16 +31,6 @@ using vcam_test::set_format;
 int stream_on(int fd, uint32_t type)
 {
     return ioctl(fd, VIDIOC_STREAMON, &type);
-}
-
-v4l2_buffer buffer(uint32_t type, uint32_t memory, unsigned index = 0)
-{
-    v4l2_buffer b;
-    memset(&b, 0, sizeof b);
-    b.type = type;
-    b.memory = memory;
-    b.index = index;
-    return b;
 }
 
 // An encoder set up for user-pointer pictures, bit stream in one mapped

@@ -25,16 +25,6 @@ uint32_t bitstream_size()
     return static_cast<uint32_t>((kW * kH * 2 + 65536 + page - 1) / page * page);
 }
 
-v4l2_buffer buffer(uint32_t type, unsigned index = 0)
-{
-    v4l2_buffer b;
-    memset(&b, 0, sizeof b);
-    b.type = type;
-    b.memory = V4L2_MEMORY_MMAP;
-    b.index = index;
-    return b;
-}
-
 } // namespace
 
 TEST(M2MNode, OnlyTheEncodersPictureQueueTakesUserPointers)
@@ -79,7 +69,7 @@ TEST(M2MNode, EachQueueMapsAtItsOwnOffsetsWithItsOwnSize)
             uint64_t stride = (size + page - 1) / page * page;
             uint64_t base = type == kOutput ? kOutputBase : 0;
             for (unsigned i = 0; i < 2; ++i) {
-                v4l2_buffer b = buffer(type, i);
+                v4l2_buffer b = buffer(type, V4L2_MEMORY_MMAP, i);
                 ASSERT_EQ(ioctl(node.fd, VIDIOC_QUERYBUF, &b), 0) << c.path;
                 EXPECT_EQ(b.m.offset, base + i * stride) << c.path << " type " << type << " buffer " << i;
                 EXPECT_EQ(b.length, size) << c.path << " type " << type;
@@ -109,23 +99,23 @@ TEST(M2MNode, DecoderIsReadableWhileAnyBufferIsDone)
     ASSERT_EQ(set_format(dec.fd, kCapture, kS420), 0);
     ASSERT_EQ(request(dec.fd, kOutput, V4L2_MEMORY_MMAP, 1), 1);
     ASSERT_EQ(request(dec.fd, kCapture, V4L2_MEMORY_MMAP, 1), 1);
-    v4l2_buffer b = buffer(kCapture);
+    v4l2_buffer b = buffer(kCapture, V4L2_MEMORY_MMAP);
     ASSERT_EQ(ioctl(dec.fd, VIDIOC_QBUF, &b), 0);
     uint32_t type = kOutput;
     ASSERT_EQ(ioctl(dec.fd, VIDIOC_STREAMON, &type), 0);
     type = kCapture;
     ASSERT_EQ(ioctl(dec.fd, VIDIOC_STREAMON, &type), 0);
     EXPECT_FALSE(readable(dec.fd));
-    b = buffer(kOutput);
+    b = buffer(kOutput, V4L2_MEMORY_MMAP);
     b.bytesused = 0; // an empty frame: decoded as an error
     ASSERT_EQ(ioctl(dec.fd, VIDIOC_QBUF, &b), 0);
     EXPECT_TRUE(readable(dec.fd));
-    b = buffer(kCapture);
+    b = buffer(kCapture, V4L2_MEMORY_MMAP);
     ASSERT_EQ(ioctl(dec.fd, VIDIOC_DQBUF, &b), 0);
     EXPECT_EQ(b.flags & 0x40u, 0x40u) << "the picture buffer comes back marked as an error";
     EXPECT_EQ(vcam_stat("dec.errors"), 1);
     EXPECT_TRUE(readable(dec.fd)) << "the bit-stream buffer is still done";
-    b = buffer(kOutput);
+    b = buffer(kOutput, V4L2_MEMORY_MMAP);
     ASSERT_EQ(ioctl(dec.fd, VIDIOC_DQBUF, &b), 0);
     EXPECT_FALSE(readable(dec.fd));
     EXPECT_EQ(vcam_stat("dec.frames"), 1) << "only picture dequeues count as frames";
@@ -142,7 +132,7 @@ TEST(M2MNode, InjectedEmptyDequeuesReachTheDecoderNotTheEncoder)
     uint32_t type = kCapture;
     ASSERT_EQ(ioctl(enc.fd, VIDIOC_STREAMON, &type), 0);
     ASSERT_EQ(ioctl(dec.fd, VIDIOC_STREAMON, &type), 0);
-    v4l2_buffer b = buffer(kCapture);
+    v4l2_buffer b = buffer(kCapture, V4L2_MEMORY_MMAP);
     EXPECT_EQ(error_of(ioctl(enc.fd, VIDIOC_DQBUF, &b)), EIO) << "nothing done: the encoder ignores --eagain";
     EXPECT_EQ(vcam_stat("eagain"), 0);
     EXPECT_EQ(error_of(ioctl(dec.fd, VIDIOC_DQBUF, &b)), EAGAIN);

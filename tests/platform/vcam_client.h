@@ -22,6 +22,17 @@ namespace vcam_test {
 constexpr uint32_t kS420 = v4l2_fourcc('S', '4', '2', '0');
 constexpr uint32_t kCapture = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 
+// A zeroed buffer descriptor naming one buffer of a queue.
+inline v4l2_buffer buffer(uint32_t type, uint32_t memory, unsigned index = 0)
+{
+    v4l2_buffer b;
+    memset(&b, 0, sizeof b);
+    b.type = type;
+    b.memory = memory;
+    b.index = index;
+    return b;
+}
+
 // errno of a request that was expected to fail, or 0 if it succeeded.
 inline int error_of(int result)
 {
@@ -88,12 +99,7 @@ public:
 
     v4l2_buffer buffer(unsigned index, uint32_t memory = V4L2_MEMORY_MMAP)
     {
-        v4l2_buffer b;
-        memset(&b, 0, sizeof b);
-        b.type = kCapture;
-        b.memory = memory;
-        b.index = index;
-        return b;
+        return vcam_test::buffer(kCapture, memory, index);
     }
 
     // Sets w x h, requests `count` memory-mapped buffers, maps and queues

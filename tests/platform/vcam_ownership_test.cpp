@@ -32,16 +32,6 @@ void must(bool ok, const char *what)
     }
 }
 
-v4l2_buffer buffer(uint32_t type, uint32_t memory, unsigned index)
-{
-    v4l2_buffer b;
-    memset(&b, 0, sizeof b);
-    b.type = type;
-    b.memory = memory;
-    b.index = index;
-    return b;
-}
-
 // The ISP with `count` buffers requested (memory-mapped ones mapped), not
 // streaming: every buffer with the program.
 struct Isp {

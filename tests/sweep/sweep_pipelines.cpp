@@ -152,6 +152,28 @@ kep_m2m *new_record()
     return m;
 }
 
+// The caller's last steps: the descriptors closed, the tables the library
+// leaves to the caller and the record freed.
+void close_record(kep_m2m *m)
+{
+    for (int fd : {m->isp_fd, m->codec_fd, m->dec_fd})
+        if (fd >= 0)
+            close(fd);
+    free(m->codec_cap_buffers);
+    free(m->codec_out_buffers);
+    free(m);
+}
+
+// Pictures (`what`) and coded frames that a driver made and the caller or
+// the next node never got.
+void count_lost(Record *rec, long pictures, const char *what, long coded)
+{
+    if (pictures == 0 && coded == 0)
+        return;
+    rec->lost = int(pictures + coded);
+    note(rec, "lost " + std::to_string(pictures) + " " + what + ", " + std::to_string(coded) + " coded frames");
+}
+
 // Buffers that go round: every one must be seen again after the fault, or
 // one was lost (checked when enough reads followed the fault).
 struct Cycle {
@@ -271,9 +293,8 @@ void isp_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &watch,
     if (m->isp_fd >= 0) {
         steps.teardown([m] { return kep_isp_stop(m); }, "kep_isp_stop");
         steps.teardown([m] { return kep_isp_uninit(m); }, "kep_isp_uninit");
-        close(m->isp_fd);
     }
-    free(m);
+    close_record(m);
 }
 
 void encoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &watch, Steps &steps)
@@ -331,18 +352,8 @@ void encoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &wa
     // picture the encoder took came back to the caller as a frame (a frame
     // left behind would put every later one a picture behind).
     long isp_lost = stat("frames") - stat("enc.out:QBUF.done");
-    long enc_lost = coded_lost(bs);
-    if (isp_lost != 0 || enc_lost != 0) {
-        rec->lost = int(isp_lost + enc_lost);
-        note(rec, "lost " + std::to_string(isp_lost) + " ISP frames, " + std::to_string(enc_lost) + " coded frames");
-    }
-    if (m->codec_fd >= 0)
-        close(m->codec_fd);
-    if (m->isp_fd >= 0)
-        close(m->isp_fd);
-    free(m->codec_cap_buffers);
-    free(m->codec_out_buffers);
-    free(m);
+    count_lost(rec, isp_lost, "ISP frames", coded_lost(bs));
+    close_record(m);
 }
 
 std::string stream_path(uint32_t fourcc)
@@ -458,18 +469,8 @@ void decoder_run(const Pipeline &p, unsigned wanted, Record *rec, FaultWatch &wa
     // every picture the encoder took came back to the caller as a frame.
     long made = stat("dec.decoded") + stat("dec.errors");
     long dec_lost = made - (xcode ? stat("enc.out:QBUF.done") : pictures);
-    long enc_lost = xcode ? coded_lost(bs) : 0;
-    if (dec_lost != 0 || enc_lost != 0) {
-        rec->lost = int(dec_lost + enc_lost);
-        note(rec, "lost " + std::to_string(dec_lost) + " pictures, " + std::to_string(enc_lost) + " coded frames");
-    }
-    if (m->codec_fd >= 0)
-        close(m->codec_fd);
-    if (m->dec_fd >= 0)
-        close(m->dec_fd);
-    free(m->codec_cap_buffers);
-    free(m->codec_out_buffers);
-    free(m);
+    count_lost(rec, dec_lost, "pictures", xcode ? coded_lost(bs) : 0);
+    close_record(m);
 }
 
 } // namespace

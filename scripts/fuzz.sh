@@ -29,9 +29,13 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 
 mkdir -p "$dir"
+# Runs of several targets may start side by side: one builds at a time.
+exec 9>"$dir/.build.lock"
+flock 9
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DKEP_FUZZ=ON -DKEP_BUILD_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; exit 1; }
 cmake --build "$dir" -j2 --target "${targets[@]}" >"$dir/build.log" 2>&1 || { tail -n 40 "$dir/build.log"; exit 1; }
+exec 9>&-
 
 mkdir -p "$dir/artifacts"
 status=0

@@ -178,6 +178,106 @@ TEST(DecoderMedia, H264WithTheWrongEntropyModeGivesNoPictures)
     EXPECT_EQ(vcam_stat("dec.errors"), 4) << "each picture comes back with the error flag";
 }
 
+// A valid H.264 intra frame of w x h macroblocks, with its parameter sets:
+// baseline, CAVLC, room for 16 reference frames, every macroblock 16x16 DC
+// prediction with no residual, so FFmpeg decodes it without an error. The
+// second and later frames are non-IDR reference frames, which the decoder
+// keeps.
+Bytes intra_h264(unsigned w_mbs, unsigned h_mbs, unsigned frame_num)
+{
+    std::vector<bool> bits;
+    auto u = [&](unsigned n, uint32_t v) {
+        while (n-- > 0)
+            bits.push_back((v >> n) & 1);
+    };
+    auto ue = [&](uint32_t v) {
+        unsigned n = 0;
+        while (((uint64_t)v + 1) >> (n + 1))
+            ++n;
+        u(n, 0);
+        u(n + 1, v + 1);
+    };
+    Bytes out;
+    auto unit = [&](uint8_t header) {
+        bits.push_back(1); // rbsp stop bit
+        while (bits.size() % 8)
+            bits.push_back(0);
+        Bytes rbsp;
+        for (size_t i = 0; i < bits.size(); i += 8) {
+            uint8_t b = 0;
+            for (size_t j = 0; j < 8; ++j)
+                b = (uint8_t)(b << 1 | bits[i + j]);
+            rbsp.push_back(b);
+        }
+        bits.clear();
+        out.insert(out.end(), {0, 0, 0, 1, header});
+        unsigned zeros = 0;
+        for (uint8_t b : rbsp) { // emulation prevention
+            if (zeros >= 2 && b <= 3) {
+                out.push_back(3);
+                zeros = 0;
+            }
+            out.push_back(b);
+            zeros = b == 0 ? zeros + 1 : 0;
+        }
+    };
+    u(8, 66), u(8, 0), u(8, 51), ue(0), ue(0), ue(2), ue(16), u(1, 0); // SPS
+    ue(w_mbs - 1), ue(h_mbs - 1), u(1, 1), u(1, 1), u(1, 0), u(1, 0);
+    unit(0x67);
+    ue(0), ue(0), u(1, 0), u(1, 0), ue(0), ue(0), ue(0), u(1, 0), u(2, 0); // PPS
+    ue(26), ue(26), ue(0), u(1, 0), u(1, 0), u(1, 0);
+    unit(0x68);
+    bool idr = frame_num == 0;
+    ue(0), ue(7), ue(0), u(4, frame_num & 15); // slice header: I, PPS 0
+    if (idr)
+        ue(0), u(1, 0);
+    u(1, 0), ue(0);
+    for (unsigned i = 0; i < w_mbs * h_mbs; ++i)
+        u(8, 0x27); // I_16x16 DC, chroma DC, no QP change, no DC coefficients
+    unit(idr ? 0x65 : 0x61);
+    return out;
+}
+
+long resident_kb()
+{
+    long pages = 0, resident = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (f == nullptr || fscanf(f, "%ld %ld", &pages, &resident) != 2)
+        resident = -1;
+    if (f != nullptr)
+        fclose(f);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The node decodes pictures of up to 4096 x 4096, its own format limit, as
+// the hardware does; a stream whose parameter sets declare a larger picture
+// comes back as error pictures and takes no memory for it, however many such
+// frames arrive (an 8192 x 8192 reference frame alone would hold 100 MB).
+TEST(DecoderMedia, H264PicturesBeyondTheNodesLimitAreRefusedAndTakeNoMemory)
+{
+    struct Case {
+        unsigned w_mbs, h_mbs;
+        bool decoded;
+    } cases[] = {{256, 1, true}, {1, 256, true}, {257, 1, false}, {1, 257, false}, {512, 512, false}};
+    for (const Case &c : cases) {
+        configure("");
+        Dec d(KEP_FOURCC_H264, 512, 512, 3);
+        ASSERT_TRUE(d.init_and_start());
+        long before = resident_kb();
+        for (unsigned n = 0; n < 3; ++n) {
+            SCOPED_TRACE(testing::Message() << c.w_mbs * 16 << " x " << c.h_mbs * 16 << " frame " << n);
+            ASSERT_TRUE(d.put(intra_h264(c.w_mbs, c.h_mbs, n)));
+            ASSERT_EQ(kep_dec_read(d.m), 0);
+            EXPECT_EQ(d.m->dec_size > 0, c.decoded);
+            kep_dec_reset(d.m);
+        }
+        EXPECT_EQ(vcam_stat("dec.errors"), c.decoded ? -1 : 3);
+        if (!c.decoded) {
+            EXPECT_LT(resident_kb() - before, 32 * 1024) << "memory taken for pictures the node refuses";
+        }
+    }
+}
+
 TEST(DecoderMedia, MjpegPicturesAreFfmpegsAndTablesArriveOnlyWhenTheyChange)
 {
     media::MjpegOptions o;

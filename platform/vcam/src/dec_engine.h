@@ -29,8 +29,10 @@ public:
 };
 
 // An engine for 'H264' or 'MJPG', or null; plain (a flat grey picture) when
-// asked, even where real decoding exists.
-std::unique_ptr<DecEngine> make_dec_engine(uint32_t fourcc, bool plain = false);
+// asked, even where real decoding exists. A stream that declares a picture
+// wider or taller than max_side cannot be decoded (the hardware's limit), and
+// no memory is taken for it.
+std::unique_ptr<DecEngine> make_dec_engine(uint32_t fourcc, unsigned max_side, bool plain = false);
 std::unique_ptr<DecEngine> make_plain_dec_engine();
 
 // True when the engine decodes for real (the FFmpeg build).

@@ -28,8 +28,9 @@ public:
         avcodec_free_context(&ctx_);
     }
 
-    bool open(uint32_t fourcc)
+    bool open(uint32_t fourcc, unsigned max_side)
     {
+        max_side_ = max_side;
         const AVCodec *codec = avcodec_find_decoder(fourcc == kH264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_MJPEG);
         if (codec == nullptr)
             return false;
@@ -39,6 +40,11 @@ public:
         if (ctx_ == nullptr || frame_ == nullptr || packet_ == nullptr)
             return false;
         ctx_->thread_count = 1;
+        // FFmpeg takes the picture size from the stream (an H.264 SPS may
+        // declare 8192 x 8192 and sixteen reference frames: 1.6 GB); refusing
+        // the size before any picture memory is allocated keeps a stream of
+        // such frames from taking more than the hardware could hold.
+        ctx_->max_pixels = static_cast<int64_t>(max_side) * max_side;
         return avcodec_open2(ctx_, codec, nullptr) == 0;
     }
 
@@ -63,6 +69,8 @@ public:
         if (r < 0 || (frame_->decode_error_flags != 0))
             return -1;
         const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame_->format));
+        if (static_cast<unsigned>(frame_->width) > max_side_ || static_cast<unsigned>(frame_->height) > max_side_)
+            return -1;
         if (d == nullptr || d->nb_components < 3 || (d->flags & AV_PIX_FMT_FLAG_RGB) || d->comp[0].depth != 8 ||
             frame_->data[2] == nullptr)
             return -1;
@@ -81,11 +89,12 @@ private:
     AVCodecContext *ctx_ = nullptr;
     AVFrame *frame_ = nullptr;
     AVPacket *packet_ = nullptr;
+    unsigned max_side_ = 0;
 };
 
 } // namespace
 
-std::unique_ptr<DecEngine> make_dec_engine(uint32_t fourcc, bool plain)
+std::unique_ptr<DecEngine> make_dec_engine(uint32_t fourcc, unsigned max_side, bool plain)
 {
     if (plain)
         return make_plain_dec_engine();
@@ -93,7 +102,7 @@ std::unique_ptr<DecEngine> make_dec_engine(uint32_t fourcc, bool plain)
     if (av_log_get_level() == AV_LOG_INFO)
         av_log_set_level(AV_LOG_QUIET);
     std::unique_ptr<FfmpegDecEngine> e(new FfmpegDecEngine());
-    if (!e->open(fourcc))
+    if (!e->open(fourcc, max_side))
         return nullptr;
     return e;
 }

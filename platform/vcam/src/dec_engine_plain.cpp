@@ -42,7 +42,7 @@ std::unique_ptr<DecEngine> make_plain_dec_engine()
 }
 
 #if !defined(VCAM_REAL_CODING)
-std::unique_ptr<DecEngine> make_dec_engine(uint32_t, bool)
+std::unique_ptr<DecEngine> make_dec_engine(uint32_t, unsigned, bool)
 {
     return make_plain_dec_engine();
 }

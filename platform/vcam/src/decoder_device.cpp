@@ -253,7 +253,7 @@ bool DecoderDevice::h264_entropy_matches_locked(const uint8_t *data, size_t n)
 int DecoderDevice::decode_frame_locked(const uint8_t *data, size_t n, uint8_t *dst)
 {
     if (engine_stale_ || !engine_) {
-        engine_ = make_dec_engine(stream_fourcc_, options_.plain_codec);
+        engine_ = make_dec_engine(stream_fourcc_, kMaxSide, options_.plain_codec);
         engine_stale_ = false;
     }
     if (!engine_ || n == 0)

@@ -17,7 +17,6 @@ namespace cam = kep::abi::camera;
 
 namespace {
 
-constexpr unsigned kMinSide = 16, kMaxSide = 4096;
 // How far one queue's mmap offsets reach.
 constexpr uint64_t kQueueSpan = 0x38000000;
 

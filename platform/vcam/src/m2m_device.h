@@ -38,6 +38,8 @@ protected:
     static constexpr uint32_t kCapture = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     static constexpr uint32_t kOutput = V4L2_BUF_TYPE_VIDEO_OUTPUT;
     static constexpr uint32_t kFlagKey = 0x8, kFlagError = 0x40;
+    // The codec's picture sizes, on either queue and in any stream decoded.
+    static constexpr unsigned kMinSide = 16, kMaxSide = 4096;
     // mmap offsets of the output queue start here; the capture queue's at 0.
     // Both stay below 2^31 so that 32-bit programs can pass them.
     static constexpr uint64_t kOutputBase = 0x40000000;

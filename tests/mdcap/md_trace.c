@@ -1,8 +1,8 @@
 /* Test shim preloaded in front of libkep_isp: records the motion-detection
  * settings that mdcap makes (one line per call, appended to the file named by
  * KEP_MD_TRACE), then forwards each call to the real library. Only write(2)
- * is used on the recording path, because mdcap's signal handler calls
- * kep_isp_md_enable_set. */
+ * is used on the recording path, so that a call from a signal handler would
+ * be safe too. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -62,12 +62,17 @@ static void record(const char *name, const uint32_t *words, int count, int hex)
     (void)!write(trace_fd, line, len);
 }
 
+/* mdcap's threads make these calls, the first of each name looks the real
+ * one up: the pointer is shared between threads, hence atomic. */
 #define FORWARD(name, type, arg)                                            \
     typedef int32_t (*name##_fn)(type);                                     \
     static name##_fn real = 0;                                              \
-    if (!real)                                                              \
-        real = (name##_fn)dlsym(RTLD_NEXT, #name);                          \
-    return real ? real(arg) : -1
+    name##_fn fn = __atomic_load_n(&real, __ATOMIC_ACQUIRE);                \
+    if (!fn) {                                                              \
+        fn = (name##_fn)dlsym(RTLD_NEXT, #name);                            \
+        __atomic_store_n(&real, fn, __ATOMIC_RELEASE);                      \
+    }                                                                       \
+    return fn ? fn(arg) : -1
 
 int32_t kep_isp_md_enable_set(int32_t v)
 {

@@ -56,13 +56,18 @@ namespace {
 // The shared state of each ISP node while any open of it lives.
 std::shared_ptr<IspCore> core_of(Ledger &ledger, const Options &options, const std::string &path)
 {
-    static std::mutex mu;
-    static std::map<std::string, std::weak_ptr<IspCore>> cores;
-    std::lock_guard<std::mutex> lock(mu);
-    std::shared_ptr<IspCore> core = cores[path].lock();
+    // Never destroyed, like the platform itself: a program may exit() while
+    // its other threads still use the nodes, as it may on the camera.
+    struct Cores {
+        std::mutex mu;
+        std::map<std::string, std::weak_ptr<IspCore>> by_path;
+    };
+    static Cores *cores = new Cores();
+    std::lock_guard<std::mutex> lock(cores->mu);
+    std::shared_ptr<IspCore> core = cores->by_path[path].lock();
     if (!core) {
         core = std::make_shared<IspCore>(ledger, path, options.fps);
-        cores[path] = core;
+        cores->by_path[path] = core;
     }
     return core;
 }

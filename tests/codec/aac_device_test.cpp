@@ -108,7 +108,9 @@ TEST_F(AacDevice, PackCaptureSetupFailuresComeBeforeTheEncoder) {
     const char *err;
   } cases[] = {
       {"open=ENODEV", -21, "unable to open pcm device: No such device\n"},
+      {"format=U8", -24, "snd_pcm_hw_params_set_format"},
       {"channels=2", -25, "snd_pcm_hw_params_set_channels"},
+      {"rate=44100", -26, "snd_pcm_hw_params_set_rate_near"},
       {"hw=EINVAL", -27, "unable to set hw parameters: Invalid argument\n"},
   };
   for (const Case &c : cases) {
@@ -197,7 +199,9 @@ TEST_F(AacPlayDevice, PlaybackSetupFailuresAfterTheFirstFrame) {
     const char *err;
   } cases[] = {
       {"open=ENODEV", -21, "unable to open pcm device: No such device\n"},
+      {"format=U8", -24, "snd_pcm_hw_params_set_format"},
       {"channels=2", -25, "snd_pcm_hw_params_set_channels"},
+      {"rate=44100", -26, "snd_pcm_hw_params_set_rate_near"},
       {"hw=EINVAL", -27, "unable to set hw parameters: Invalid argument\n"},
   };
   for (const Case &c : cases) {

@@ -364,7 +364,9 @@ TEST(OpuspackDeviceFaults, SetUpFailuresNameTheirStep)
     const char *message;
   } cases[] = {
       {"open=ENODEV", "unable to open pcm device: No such device\n"},
+      {"format=U8", "snd_pcm_hw_params_set_format: Invalid argument\n"},
       {"channels=2", "snd_pcm_hw_params_set_channels: Invalid argument\n"},
+      {"rate=44100", "snd_pcm_hw_params_set_rate_near: Invalid argument\n"},
       {"hw=EINVAL", "unable to set hw parameters: Invalid argument\n"},
   };
   for (const auto &c : cases) {

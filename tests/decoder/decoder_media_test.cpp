@@ -251,8 +251,8 @@ long resident_kb()
 
 // The node decodes pictures of up to 4096 x 4096, its own format limit, as
 // the hardware does; a stream whose parameter sets declare a larger picture
-// comes back as error pictures and takes no memory for it, however many such
-// frames arrive (an 8192 x 8192 reference frame alone would hold 100 MB).
+// comes back as error pictures and takes no picture memory, however many
+// such frames arrive.
 TEST(DecoderMedia, H264PicturesBeyondTheNodesLimitAreRefusedAndTakeNoMemory)
 {
     struct Case {
@@ -273,7 +273,9 @@ TEST(DecoderMedia, H264PicturesBeyondTheNodesLimitAreRefusedAndTakeNoMemory)
         }
         EXPECT_EQ(vcam_stat("dec.errors"), c.decoded ? -1 : 3);
         if (!c.decoded) {
-            EXPECT_LT(resident_kb() - before, 32 * 1024) << "memory taken for pictures the node refuses";
+            // FFmpeg's tables for the declared size take some (27 MB for
+            // 8192 x 8192), each picture of that size would take 100 MB.
+            EXPECT_LT(resident_kb() - before, 64 * 1024) << "memory taken for pictures the node refuses";
         }
     }
 }

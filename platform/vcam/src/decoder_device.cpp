@@ -2,6 +2,7 @@
 
 #include "buffer_math.h"
 #include "libc.h"
+#include "user_memory.h"
 #include "scene.h"
 
 #include <errno.h>
@@ -67,112 +68,93 @@ DecoderDevice::DecoderDevice(Ledger &ledger, const Options &options, std::string
     memset(qtable_, 0, sizeof qtable_);
     for (int &p : pps_cabac_)
         p = -1;
+    ControlDef c;
+    c.id = V4L2_CID_MIN_BUFFERS_FOR_CAPTURE;
+    c.name = "Min Number of Capture Buffers";
+    c.minimum = c.def = 1; // a frame decodes into the picture buffer queued first
+    c.maximum = 32;
+    c.flags = V4L2_CTRL_FLAG_READ_ONLY;
+    controls_.add(c);
+    c.flags = 0;
+    c.minimum = INT32_MIN, c.maximum = INT32_MAX, c.def = 0; // the driver's private settings: any value
+    c.id = kCidPrivate0, c.name = "Private Control 0";
+    controls_.add(c);
+    c.id = kCidPrivate1, c.name = "Private Control 1";
+    controls_.add(c);
+    // The MJPEG quantisation tables: 64 bytes each, which the hardware
+    // fetches when the control is set.
+    ControlDef table;
+    table.type = V4L2_CTRL_TYPE_U8;
+    table.maximum = 255;
+    table.elems = 64;
+    table.id = kCidQtabLuma, table.name = "Luma Quantization Table";
+    controls_.add(table);
+    table.id = kCidQtabChroma, table.name = "Chroma Quantization Table";
+    controls_.add(table);
+    ControlDef menu;
+    menu.type = V4L2_CTRL_TYPE_MENU;
+    menu.id = kCidEntropy, menu.name = "H264 Entropy Mode", menu.maximum = 1, menu.def = entropy_;
+    menu.menu = {"CAVLC", "CABAC"};
+    controls_.add(menu);
+    menu.id = kCidSubsampling, menu.name = "Chroma Subsampling", menu.maximum = 5, menu.def = subsampling_;
+    menu.menu = {"4:4:4", "4:2:2", "4:2:0", "4:1:1", "4:1:0", "Gray"};
+    controls_.add(menu);
+    controls_.on_apply([this](uint32_t id, int64_t value, const std::vector<uint8_t> &payload) {
+        return apply_control_locked(id, static_cast<int>(value), payload);
+    });
 }
 
 DecoderDevice::~DecoderDevice() = default;
 
-int DecoderDevice::other_ioctl(const char *name, void *arg)
+int DecoderDevice::control_request_locked(const char *name, void *arg)
 {
-    std::string n = name;
-    if (n == "S_CTRL" || n == "G_CTRL")
-        return ctrl(n == "S_CTRL", arg);
-    if (n == "S_EXT_CTRLS")
-        return ext_ctrls(arg);
-    return -EINVAL;
+    v4l2_control c;
+    memcpy(&c, arg, sizeof c);
+    // The camera's way: the control value carries the table's address where
+    // addresses are 32 bits wide. A wider address cannot travel in it (the
+    // program uses the extended control there, the framework's way).
+    if (sizeof(void *) <= sizeof(int32_t) && !strcmp(name, "S_CTRL") && (c.id == kCidQtabLuma || c.id == kCidQtabChroma))
+        return read_qtable_locked(c.id, reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(c.value))));
+    return controls_.request(name, arg);
 }
 
 // The table's 64 bytes are read from the program's memory at once, as the
 // hardware would fetch them; an address the program cannot read is refused.
-int DecoderDevice::set_qtable_locked(uint32_t id, uint64_t addr)
+int DecoderDevice::read_qtable_locked(uint32_t id, const void *addr)
+{
+    uint8_t table[64];
+    if (copy_user(table, addr, sizeof table) != 0)
+        return -EFAULT;
+    return take_qtable_locked(id, table);
+}
+
+int DecoderDevice::take_qtable_locked(uint32_t id, const uint8_t *table)
 {
     int which = id == kCidQtabLuma ? 0 : 1;
-    uint8_t table[64];
-    // Through a pipe: the kernel checks the address and answers EFAULT
-    // instead of faulting (process_vm_readv would do too, but user-mode
-    // emulators of the 32-bit build do not offer it).
-    int fds[2];
-    if (addr == 0 || pipe2(fds, O_CLOEXEC) != 0)
-        return -EFAULT;
-    bool ok = libc::write(fds[1], reinterpret_cast<const void *>(static_cast<uintptr_t>(addr)), sizeof table) ==
-                  static_cast<ssize_t>(sizeof table) &&
-              libc::read(fds[0], table, sizeof table) == static_cast<ssize_t>(sizeof table);
-    libc::close(fds[0]);
-    libc::close(fds[1]);
-    if (!ok)
-        return -EFAULT;
-    memcpy(qtable_[which], table, sizeof table);
+    memcpy(qtable_[which], table, sizeof qtable_[which]);
     have_qtable_[which] = true;
     ledger_.count(which == 0 ? "dec.qtable.luma" : "dec.qtable.chroma");
     return 0;
 }
 
-int DecoderDevice::ctrl(bool set, void *arg)
+int DecoderDevice::apply_control_locked(uint32_t id, int value, const std::vector<uint8_t> &payload)
 {
-    v4l2_control c;
-    memcpy(&c, arg, sizeof c);
-    std::lock_guard<std::mutex> lock(mu_);
-    if (c.id == kCidQtabLuma || c.id == kCidQtabChroma) {
-        if (!set)
-            return -EINVAL;
-        // The control value carries the table's address where addresses are
-        // 32 bits wide; a wider address cannot travel in it (the program
-        // uses the extended control there).
-        if (sizeof(void *) > sizeof(int32_t))
-            return -EINVAL;
-        return set_qtable_locked(c.id, static_cast<uint32_t>(c.value));
-    }
+    if (id == kCidQtabLuma || id == kCidQtabChroma)
+        return payload.size() == 64 ? take_qtable_locked(id, payload.data()) : -EINVAL;
     int *slot = nullptr;
-    int lo = -0x7fffffff, hi = 0x7fffffff;
-    switch (c.id) {
+    switch (id) {
     case kCidPrivate0: slot = &private_[0]; break;
     case kCidPrivate1: slot = &private_[1]; break;
-    case kCidEntropy: slot = &entropy_, lo = 0, hi = 1; break;
-    case kCidSubsampling: slot = &subsampling_, lo = 0, hi = 5; break;
-    default: return -EINVAL;
+    case kCidEntropy: slot = &entropy_; break;
+    case kCidSubsampling: slot = &subsampling_; break;
+    default: return 0;
     }
-    if (set) {
-        if (c.value < lo || c.value > hi)
-            return -ERANGE;
-        *slot = c.value;
-        char key[32];
-        snprintf(key, sizeof key, "dec.ctrl.0x%08x", c.id);
-        ledger_.set(key, c.value);
-        ledger_.count("dec.ctrl.set");
-    }
-    c.value = *slot;
-    memcpy(arg, &c, sizeof c);
+    *slot = value;
+    char key[32];
+    snprintf(key, sizeof key, "dec.ctrl.0x%08x", id);
+    ledger_.set(key, value);
+    ledger_.count("dec.ctrl.set");
     return 0;
-}
-
-int DecoderDevice::ext_ctrls(void *arg)
-{
-#if defined(KEP_CAMERA_ABI) || UINTPTR_MAX <= 0xFFFFFFFFu
-    (void)arg;
-    return -ENOTTY; // the camera kernel takes the table addresses as plain controls
-#else
-    v4l2_ext_controls cs;
-    memcpy(&cs, arg, sizeof cs);
-    if (cs.count == 0 || cs.count > 16 || cs.controls == nullptr)
-        return -EINVAL;
-    for (uint32_t i = 0; i < cs.count; ++i) {
-        v4l2_ext_control c;
-        memcpy(&c, &cs.controls[i], sizeof c);
-        int r;
-        if (c.id == kCidQtabLuma || c.id == kCidQtabChroma) {
-            std::lock_guard<std::mutex> lock(mu_);
-            r = c.size == 64 ? set_qtable_locked(c.id, reinterpret_cast<uintptr_t>(c.ptr)) : -EINVAL;
-        } else {
-            v4l2_control one = {c.id, c.value};
-            r = ctrl(true, &one);
-        }
-        if (r != 0) {
-            cs.error_idx = i;
-            memcpy(arg, &cs, sizeof cs);
-            return r;
-        }
-    }
-    return 0;
-#endif
 }
 
 int DecoderDevice::forced_grant(const Queue &q) const

@@ -32,8 +32,7 @@ public:
     bool still_lent(const Loan &loan) override;
 
 protected:
-    int other_ioctl(const char *name, void *arg) override;
-    const char *card() const override { return "kep virtual decoder"; }
+    int control_request_locked(const char *name, void *arg) override;
     int forced_grant(const Queue &q) const override;
     int accept_locked(Queue &q, unsigned index, const BufferDesc &d) override;
     bool take_eagain_locked() override { return ledger_.take_eagain(); }
@@ -46,9 +45,9 @@ protected:
     void shutdown_locked() override { engine_.reset(); }
 
 private:
-    int ctrl(bool set, void *arg);
-    int ext_ctrls(void *arg);
-    int set_qtable_locked(uint32_t id, uint64_t addr);
+    int apply_control_locked(uint32_t id, int value, const std::vector<uint8_t> &payload);
+    int read_qtable_locked(uint32_t id, const void *addr);
+    int take_qtable_locked(uint32_t id, const uint8_t *table);
 
     void decode_one_locked(unsigned out_index, unsigned cap_index);
     // -1 error, 0 no picture, 1 picture written into the capture buffer.

@@ -1,5 +1,6 @@
 #include "descriptors.h"
 
+#include <linux/media.h>
 #include <string.h>
 
 namespace vcam {
@@ -112,32 +113,89 @@ void store_format(Abi abi, const FormatDesc &d, void *arg)
 
 const char *request_name(unsigned long request)
 {
+    if (_IOC_TYPE(request) == '|') {
+        // The media controller's requests.
+        static const struct {
+            unsigned long code;
+            const char *name;
+        } media[] = {{MEDIA_IOC_DEVICE_INFO, "MEDIA_IOC_DEVICE_INFO"},   {MEDIA_IOC_ENUM_ENTITIES, "MEDIA_IOC_ENUM_ENTITIES"},
+                     {MEDIA_IOC_ENUM_LINKS, "MEDIA_IOC_ENUM_LINKS"},     {MEDIA_IOC_SETUP_LINK, "MEDIA_IOC_SETUP_LINK"},
+                     {MEDIA_IOC_G_TOPOLOGY, "MEDIA_IOC_G_TOPOLOGY"},     {MEDIA_IOC_REQUEST_ALLOC, "MEDIA_IOC_REQUEST_ALLOC"}};
+        for (const auto &m : media)
+            if (m.code == request)
+                return m.name;
+        return nullptr;
+    }
     if (_IOC_TYPE(request) != 'V')
         return nullptr;
-    switch (_IOC_NR(request)) {
-    case 0: return "QUERYCAP";
-    case 2: return "ENUM_FMT";
-    case 4: return "G_FMT";
-    case 5: return "S_FMT";
-    case 8: return "REQBUFS";
-    case 9: return "QUERYBUF";
-    case 15: return "QBUF";
-    case 17: return "DQBUF";
-    case 18: return "STREAMON";
-    case 19: return "STREAMOFF";
-    case 21: return "G_PARM";
-    case 22: return "S_PARM";
-    case 27: return "G_CTRL";
-    case 28: return "S_CTRL";
-    case 58: return "CROPCAP";
-    case 59: return "G_CROP";
-    case 60: return "S_CROP";
-    case 64: return "TRY_FMT";
-    case 71: return "G_EXT_CTRLS";
-    case 72: return "S_EXT_CTRLS";
-    case 92: return "CREATE_BUFS";
-    default: return nullptr;
+    // Buffer, format and parameter requests come in either layout; every
+    // other request must be exactly the host kernel's code, as the kernel
+    // matches them (a known number with another size is no request).
+    struct Known {
+        unsigned long code;
+        const char *name;
+        Abi (*layout)(unsigned long); // the layouts of a request that has two
+    };
+    static const Known known[] = {
+        {VIDIOC_QUERYCAP, "QUERYCAP", nullptr},
+        {VIDIOC_ENUM_FMT, "ENUM_FMT", nullptr},
+        {VIDIOC_G_FMT, "G_FMT", &format_abi},
+        {VIDIOC_S_FMT, "S_FMT", &format_abi},
+        {VIDIOC_REQBUFS, "REQBUFS", nullptr},
+        {VIDIOC_QUERYBUF, "QUERYBUF", &buffer_abi},
+        {VIDIOC_QBUF, "QBUF", &buffer_abi},
+        {VIDIOC_EXPBUF, "EXPBUF", nullptr},
+        {VIDIOC_DQBUF, "DQBUF", &buffer_abi},
+        {VIDIOC_STREAMON, "STREAMON", nullptr},
+        {VIDIOC_STREAMOFF, "STREAMOFF", nullptr},
+        {VIDIOC_G_PARM, "G_PARM", &streamparm_abi},
+        {VIDIOC_S_PARM, "S_PARM", &streamparm_abi},
+        {VIDIOC_G_STD, "G_STD", nullptr},
+        {VIDIOC_S_STD, "S_STD", nullptr},
+        {VIDIOC_ENUMSTD, "ENUMSTD", nullptr},
+        {VIDIOC_ENUMINPUT, "ENUMINPUT", nullptr},
+        {VIDIOC_G_CTRL, "G_CTRL", nullptr},
+        {VIDIOC_S_CTRL, "S_CTRL", nullptr},
+        {VIDIOC_QUERYCTRL, "QUERYCTRL", nullptr},
+        {VIDIOC_QUERYMENU, "QUERYMENU", nullptr},
+        {VIDIOC_G_INPUT, "G_INPUT", nullptr},
+        {VIDIOC_S_INPUT, "S_INPUT", nullptr},
+        {VIDIOC_CROPCAP, "CROPCAP", nullptr},
+        {VIDIOC_G_CROP, "G_CROP", nullptr},
+        {VIDIOC_S_CROP, "S_CROP", nullptr},
+        {VIDIOC_QUERYSTD, "QUERYSTD", nullptr},
+        {VIDIOC_TRY_FMT, "TRY_FMT", &format_abi},
+        {VIDIOC_G_PRIORITY, "G_PRIORITY", nullptr},
+        {VIDIOC_S_PRIORITY, "S_PRIORITY", nullptr},
+        {VIDIOC_LOG_STATUS, "LOG_STATUS", nullptr},
+        {VIDIOC_G_EXT_CTRLS, "G_EXT_CTRLS", nullptr},
+        {VIDIOC_S_EXT_CTRLS, "S_EXT_CTRLS", nullptr},
+        {VIDIOC_TRY_EXT_CTRLS, "TRY_EXT_CTRLS", nullptr},
+        {VIDIOC_ENUM_FRAMESIZES, "ENUM_FRAMESIZES", nullptr},
+        {VIDIOC_ENUM_FRAMEINTERVALS, "ENUM_FRAMEINTERVALS", nullptr},
+        {VIDIOC_ENCODER_CMD, "ENCODER_CMD", nullptr},
+        {VIDIOC_TRY_ENCODER_CMD, "TRY_ENCODER_CMD", nullptr},
+        {VIDIOC_DQEVENT, "DQEVENT", nullptr},
+        {VIDIOC_SUBSCRIBE_EVENT, "SUBSCRIBE_EVENT", nullptr},
+        {VIDIOC_UNSUBSCRIBE_EVENT, "UNSUBSCRIBE_EVENT", nullptr},
+        {VIDIOC_CREATE_BUFS, "CREATE_BUFS", nullptr},
+        {VIDIOC_PREPARE_BUF, "PREPARE_BUF", &buffer_abi},
+        {VIDIOC_G_SELECTION, "G_SELECTION", nullptr},
+        {VIDIOC_S_SELECTION, "S_SELECTION", nullptr},
+        {VIDIOC_DECODER_CMD, "DECODER_CMD", nullptr},
+        {VIDIOC_TRY_DECODER_CMD, "TRY_DECODER_CMD", nullptr},
+        {VIDIOC_QUERY_EXT_CTRL, "QUERY_EXT_CTRL", nullptr},
+    };
+    for (const Known &k : known) {
+        if (_IOC_NR(k.code) != _IOC_NR(request))
+            continue;
+        if (request == k.code)
+            return k.name;
+        if (k.layout != nullptr && _IOC_DIR(request) == _IOC_DIR(k.code) && k.layout(request) != Abi::none)
+            return k.name;
+        return nullptr;
     }
+    return nullptr;
 }
 
 } // namespace vcam

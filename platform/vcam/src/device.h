@@ -8,9 +8,11 @@
 
 #include "buffer_queue.h"
 #include "descriptors.h"
+#include "events.h"
 #include "ledger.h"
 #include "options.h"
 
+#include <errno.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,11 @@
 namespace vcam {
 
 class IspDevice;
+
+// What QUERYCAP names as driver and card for a device class ("isp", "enc",
+// "dec"); sysfs names the nodes' platform device after the driver.
+const char *driver_of(const std::string &kind);
+const char *card_of(const std::string &kind);
 
 class Device : public std::enable_shared_from_this<Device> {
 public:
@@ -53,6 +60,9 @@ public:
     virtual void shutdown() {}
 
     virtual IspDevice *as_isp() { return nullptr; }
+
+    // Readable while an event waits for VIDIOC_DQEVENT (see EventQueue).
+    int event_ready_fd() const { return events_.ready_fd(); }
 
     // The device class for node-scoped faults and counters: "isp", "enc".
     virtual const char *kind() const = 0;
@@ -95,6 +105,22 @@ protected:
     // The request proper; name is the request name without VIDIOC_.
     virtual int handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock) = 0;
 
+    // Whether the node raises events at all; without, the event requests
+    // are unknown to it.
+    virtual bool has_events() const { return false; }
+    // VIDIOC_SUBSCRIBE_EVENT: subscribes through events_ (with the initial
+    // event the flags ask for), or -EINVAL for an event the node does not
+    // raise.
+    virtual int subscribe_event(const v4l2_event_subscription &sub)
+    {
+        (void)sub;
+        return -EINVAL;
+    }
+    EventQueue events_;
+
+    // VIDIOC_QUERYCAP for a node of these capabilities.
+    int fill_capability(void *arg, uint32_t device_caps) const;
+
     // Makes the program's descriptor readable or not; the caller serialises.
     void set_readable(bool ready);
 
@@ -112,6 +138,11 @@ private:
     std::string path_;
     int event_fd_ = -1; // our own duplicate of the program's eventfd
     bool readable_ = false;
+    // The requests every node answers alike (priority, events, status); false
+    // when the node answers the request itself.
+    bool core_ioctl(const char *name, void *arg, bool nonblock, int *result);
+
+    uint32_t priority_; // this open's V4L2_PRIORITY_*
     std::mutex eintr_mu_;
     std::map<unsigned long, int> eintr_given_; // per request code, since its last success
 };

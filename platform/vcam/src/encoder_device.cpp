@@ -5,6 +5,7 @@
 #include "stamp_snapshot.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -22,49 +23,65 @@ constexpr uint32_t kCidJpegQuality = 0x009D0903;
 EncoderDevice::EncoderDevice(Ledger &ledger, const Options &options, std::string path)
     : M2MDevice(ledger, options, std::move(path), true, "enc")
 {
+    ControlDef c;
+    c.id = V4L2_CID_MIN_BUFFERS_FOR_OUTPUT;
+    c.name = "Min Number of Output Buffers";
+    c.minimum = c.def = 1; // a picture is coded as soon as it is queued
+    c.maximum = 32;
+    c.flags = V4L2_CTRL_FLAG_READ_ONLY;
+    controls_.add(c);
+    c.flags = 0;
+    c.minimum = INT32_MIN, c.maximum = INT32_MAX, c.def = 0; // the driver's private settings: any value
+    for (uint32_t id : {kCidPrivate0, kCidPrivate1, kCidPrivate2}) {
+        c.id = id;
+        c.name = id == kCidPrivate0 ? "Private Control 0" : id == kCidPrivate1 ? "Private Control 1" : "Private Control 2";
+        controls_.add(c);
+    }
+    c.minimum = 0, c.maximum = 51;
+    c.id = kCidIQp, c.name = "H264 I-Frame QP Value", c.def = qp_i_;
+    controls_.add(c);
+    c.id = kCidPQp, c.name = "H264 P-Frame QP Value", c.def = qp_p_;
+    controls_.add(c);
+    c.id = kCidIPeriod, c.name = "H264 I-Frame Period", c.maximum = INT32_MAX, c.def = gop_;
+    controls_.add(c);
+    c.id = kCidJpegQuality, c.name = "Compression Quality", c.minimum = 1, c.maximum = 100, c.def = quality_;
+    controls_.add(c);
+    ControlDef menu;
+    menu.id = kCidEntropy;
+    menu.type = V4L2_CTRL_TYPE_MENU;
+    menu.name = "H264 Entropy Mode";
+    menu.maximum = 1;
+    menu.def = entropy_;
+    menu.menu = {"CAVLC", "CABAC"};
+    controls_.add(menu);
+    controls_.on_apply([this](uint32_t id, int64_t value, const std::vector<uint8_t> &) {
+        return apply_control_locked(id, static_cast<int>(value));
+    });
 }
 
 EncoderDevice::~EncoderDevice() = default;
 
-int EncoderDevice::other_ioctl(const char *name, void *arg)
+int EncoderDevice::apply_control_locked(uint32_t id, int value)
 {
-    std::string n = name;
-    if (n == "S_CTRL" || n == "G_CTRL")
-        return ctrl(n == "S_CTRL", arg);
-    return -EINVAL;
-}
-
-int EncoderDevice::ctrl(bool set, void *arg)
-{
-    v4l2_control c;
-    memcpy(&c, arg, sizeof c);
-    std::lock_guard<std::mutex> lock(mu_);
     int *slot = nullptr;
-    int lo = -0x7fffffff, hi = 0x7fffffff;
     bool recode = false; // the coder must be made again
-    switch (c.id) {
+    switch (id) {
     case kCidPrivate0: slot = &private_[0]; break;
     case kCidPrivate1: slot = &private_[1]; break;
     case kCidPrivate2: slot = &private_[2]; break;
-    case kCidIQp: slot = &qp_i_, lo = 0, hi = 51, recode = true; break;
-    case kCidPQp: slot = &qp_p_, lo = 0, hi = 51, recode = true; break;
-    case kCidEntropy: slot = &entropy_, lo = 0, hi = 1; break;
-    case kCidIPeriod: slot = &gop_, lo = 0, hi = 0x7fffffff; break;
-    case kCidJpegQuality: slot = &quality_, lo = 1, hi = 100, recode = true; break;
-    default: return -EINVAL;
+    case kCidIQp: slot = &qp_i_, recode = true; break;
+    case kCidPQp: slot = &qp_p_, recode = true; break;
+    case kCidEntropy: slot = &entropy_; break;
+    case kCidIPeriod: slot = &gop_; break;
+    case kCidJpegQuality: slot = &quality_, recode = true; break;
+    default: return 0;
     }
-    if (set) {
-        if (c.value < lo || c.value > hi)
-            return -ERANGE;
-        if (*slot != c.value && recode)
-            coder_stale_ = true;
-        *slot = c.value;
-        char key[32];
-        snprintf(key, sizeof key, "enc.ctrl.0x%08x", c.id);
-        ledger_.set(key, c.value);
-    }
-    c.value = *slot;
-    memcpy(arg, &c, sizeof c);
+    if (*slot != value && recode)
+        coder_stale_ = true;
+    *slot = value;
+    char key[32];
+    snprintf(key, sizeof key, "enc.ctrl.0x%08x", id);
+    ledger_.set(key, value);
     return 0;
 }
 

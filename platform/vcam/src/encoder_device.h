@@ -26,8 +26,6 @@ public:
     const char *kind() const override { return "enc"; }
 
 protected:
-    int other_ioctl(const char *name, void *arg) override;
-    const char *card() const override { return "kep virtual encoder"; }
     int forced_grant(const Queue &q) const override;
     int accept_locked(Queue &q, unsigned index, const BufferDesc &d) override;
     bool take_bad_index_locked() override;
@@ -39,7 +37,8 @@ protected:
     void run_jobs_locked() override;
 
 private:
-    int ctrl(bool set, void *arg);
+    // A control's new value reaches the coder.
+    int apply_control_locked(uint32_t id, int value);
 
     size_t picture_size() const { return s420_size(in_w_, in_h_); }
     void code_one_locked(unsigned cap_index, int out_index);

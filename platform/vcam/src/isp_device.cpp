@@ -16,24 +16,14 @@
 
 namespace vcam {
 
-namespace cam = kep::abi::camera;
-
 namespace {
 
-constexpr uint32_t kS420 = v4l2_fourcc('S', '4', '2', '0');
 constexpr uint32_t kCapture = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-constexpr unsigned kMinSide = 16, kMaxSide = 8192;
 
 // Frames are numbered across every open of every ISP node, so that a waiter
 // that keeps the last number it saw never waits for an old number again after
 // the program reopens the node.
 std::atomic<uint64_t> g_last_serial{0};
-
-void copy_name(uint8_t *dst, size_t size, const char *src)
-{
-    memset(dst, 0, size);
-    strncpy(reinterpret_cast<char *>(dst), src, size - 1);
-}
 
 } // namespace
 
@@ -120,18 +110,6 @@ int IspDevice::handle_ioctl(const char *name, unsigned long request, void *arg, 
     if (arg == nullptr)
         return -EFAULT;
     std::string n = name;
-    if (n == "QUERYCAP")
-        return querycap(arg);
-    if (n == "CROPCAP")
-        return cropcap(arg);
-    if (n == "G_CROP" || n == "S_CROP")
-        return crop(n == "S_CROP", arg);
-    if (n == "G_PARM" || n == "S_PARM")
-        return parm(n == "S_PARM", request, arg);
-    if (n == "ENUM_FMT")
-        return enum_fmt(arg);
-    if (n == "G_FMT" || n == "S_FMT" || n == "TRY_FMT")
-        return fmt(name, request, arg);
     if (n == "REQBUFS")
         return reqbufs(arg);
     if (n == "CREATE_BUFS")
@@ -144,147 +122,7 @@ int IspDevice::handle_ioctl(const char *name, unsigned long request, void *arg, 
         return dqbuf(request, arg, nonblock);
     if (n == "STREAMON" || n == "STREAMOFF")
         return stream(n == "STREAMON", arg);
-    // The ISP node has no controls.
-    return -EINVAL;
-}
-
-int IspDevice::querycap(void *arg)
-{
-    if (_IOC_SIZE(kep::abi::QUERYCAP) != sizeof(v4l2_capability))
-        return -ENOTTY;
-    v4l2_capability cap;
-    memset(&cap, 0, sizeof cap);
-    copy_name(cap.driver, sizeof cap.driver, "vcam");
-    copy_name(cap.card, sizeof cap.card, "kep virtual ISP");
-    copy_name(cap.bus_info, sizeof cap.bus_info, ("platform:" + path()).c_str());
-    cap.version = 0x050A00;
-    cap.device_caps = caps();
-    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
-    memcpy(arg, &cap, sizeof cap);
-    return 0;
-}
-
-int IspDevice::cropcap(void *arg)
-{
-    v4l2_cropcap cc;
-    memcpy(&cc, arg, sizeof cc);
-    if (options_.no_crop || cc.type != kCapture)
-        return -EINVAL;
-    cc.bounds = v4l2_rect{0, 0, 1920, 1080};
-    cc.defrect = cc.bounds;
-    cc.pixelaspect = v4l2_fract{1, 1};
-    memcpy(arg, &cc, sizeof cc);
-    return 0;
-}
-
-int IspDevice::crop(bool set, void *arg)
-{
-    v4l2_crop c;
-    memcpy(&c, arg, sizeof c);
-    if (options_.no_crop || c.type != kCapture)
-        return -EINVAL;
-    std::lock_guard<std::mutex> lock(mu_);
-    if (set) {
-        crop_ = c.c;
-        ledger_.set("S_CROP.left", c.c.left);
-        ledger_.set("S_CROP.top", c.c.top);
-        ledger_.set("S_CROP.width", c.c.width);
-        ledger_.set("S_CROP.height", c.c.height);
-    }
-    c.c = crop_;
-    memcpy(arg, &c, sizeof c);
-    return 0;
-}
-
-int IspDevice::parm(bool set, unsigned long request, void *arg)
-{
-    if (streamparm_abi(request) == Abi::none)
-        return -ENOTTY;
-    // Both ABIs lay the parameters out alike: no pointers, no longs.
-    cam::streamparm p;
-    memcpy(&p, arg, sizeof p);
-    if (p.type != kCapture)
-        return -EINVAL;
-    std::lock_guard<std::mutex> lock(mu_);
-    if (set) {
-        ledger_.set("S_PARM.numerator", p.parm.capture.timeperframe.numerator);
-        ledger_.set("S_PARM.denominator", p.parm.capture.timeperframe.denominator);
-        if (p.parm.capture.timeperframe.numerator != 0 && p.parm.capture.timeperframe.denominator != 0) {
-            tpf_num_ = p.parm.capture.timeperframe.numerator;
-            tpf_den_ = p.parm.capture.timeperframe.denominator;
-        }
-    }
-    memset(&p.parm, 0, sizeof p.parm);
-    p.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-    p.parm.capture.timeperframe = cam::fract{tpf_num_, tpf_den_};
-    p.parm.capture.readbuffers = 1;
-    memcpy(arg, &p, sizeof p);
-    return 0;
-}
-
-int IspDevice::enum_fmt(void *arg)
-{
-    v4l2_fmtdesc d;
-    memcpy(&d, arg, sizeof d);
-    if (d.type != kCapture || d.index != 0)
-        return -EINVAL;
-    uint32_t index = d.index;
-    memset(&d, 0, sizeof d);
-    d.index = index;
-    d.type = kCapture;
-    d.pixelformat = kS420;
-    copy_name(d.description, sizeof d.description, "YUV 4:2:0 planar (S420)");
-    memcpy(arg, &d, sizeof d);
-    return 0;
-}
-
-int IspDevice::fmt(const char *name, unsigned long request, void *arg)
-{
-    Abi abi = format_abi(request);
-    if (abi == Abi::none)
-        return -ENOTTY;
-    FormatDesc f = load_format(abi, arg);
-    if (f.type != kCapture)
-        return -EINVAL;
-    std::lock_guard<std::mutex> lock(mu_);
-    unsigned w = width_, h = height_;
-    uint32_t field = field_;
-    bool set = strcmp(name, "S_FMT") == 0;
-    if (set || strcmp(name, "TRY_FMT") == 0) {
-        if (set) {
-            ledger_.set("S_FMT.width", f.pix.width);
-            ledger_.set("S_FMT.height", f.pix.height);
-            ledger_.set("S_FMT.pixelformat", f.pix.pixelformat);
-            ledger_.set("S_FMT.field", f.pix.field);
-            if (running_locked() || queue_.count() > 0)
-                return -EBUSY;
-        }
-        // Like a driver, adjust what cannot be done rather than refuse it.
-        w = options_.size_w != 0 ? options_.size_w : even_clamp(f.pix.width, kMinSide, kMaxSide);
-        h = options_.size_h != 0 ? options_.size_h : even_clamp(f.pix.height, kMinSide, kMaxSide);
-        field = f.pix.field == V4L2_FIELD_ANY ? static_cast<uint32_t>(V4L2_FIELD_NONE) : f.pix.field;
-    }
-    if (set) {
-        width_ = w;
-        height_ = h;
-        field_ = field;
-        queue_.set_field(field);
-        scene_.set_size(w, h);
-        ledger_.set("S_FMT.accepted_width", w);
-        ledger_.set("S_FMT.accepted_height", h);
-    }
-    memset(&f.pix, 0, sizeof f.pix);
-    f.pix.width = w;
-    f.pix.height = h;
-    f.pix.pixelformat = kS420;
-    f.pix.field = field;
-    f.pix.colorspace = V4L2_COLORSPACE_REC709;
-    if (!options_.zero_sizes) {
-        f.pix.bytesperline = w;
-        f.pix.sizeimage = static_cast<uint32_t>(s420_size(w, h));
-    }
-    store_format(abi, f, arg);
-    return 0;
+    return setup_request(name, request, arg);
 }
 
 int IspDevice::reqbufs(void *arg)

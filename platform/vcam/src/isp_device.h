@@ -7,6 +7,7 @@
 #include "buffer_queue.h"
 #include "descriptors.h"
 #include "device.h"
+#include "formats.h"
 #include "scene.h"
 
 #include <condition_variable>
@@ -28,6 +29,7 @@ struct IspCore {
     Scene scene;
     unsigned width = 1280, height = 720;
     uint32_t field = V4L2_FIELD_NONE;
+    uint32_t pixelformat = kFourccS420;
     v4l2_rect crop{0, 0, 1920, 1080};
     uint32_t tpf_num = 1, tpf_den = 30;
     BufferQueue queue;
@@ -75,12 +77,15 @@ protected:
     int handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock) override;
 
 private:
-    int querycap(void *arg);
+    // The set-up requests (isp_setup.cpp): -ENOTTY for any other.
+    int setup_request(const char *name, unsigned long request, void *arg);
+    int input(const char *name, void *arg);
+    int selection(bool set, void *arg);
     int cropcap(void *arg);
     int crop(bool set, void *arg);
     int parm(bool set, unsigned long request, void *arg);
-    int enum_fmt(void *arg);
     int fmt(const char *name, unsigned long request, void *arg);
+    SizeRange sizes() const;
     int reqbufs(void *arg);
     int create_bufs(void *arg);
     int querybuf(unsigned long request, void *arg);
@@ -112,6 +117,7 @@ private:
     Scene &scene_ = core_->scene;
     unsigned &width_ = core_->width, &height_ = core_->height;
     uint32_t &field_ = core_->field;
+    uint32_t &pixelformat_ = core_->pixelformat;
     v4l2_rect &crop_ = core_->crop;
     uint32_t &tpf_num_ = core_->tpf_num, &tpf_den_ = core_->tpf_den;
     BufferQueue &queue_ = core_->queue;

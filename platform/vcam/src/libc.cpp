@@ -4,7 +4,10 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <poll.h>
+#include <stdint.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace vcam::libc {
 
@@ -39,6 +42,7 @@ using write_t = ssize_t (*)(int, const void *, size_t);
 using mmap_t = void *(*)(void *, size_t, int, int, int, off_t);
 using munmap_t = int (*)(void *, size_t);
 using poll_t = int (*)(struct pollfd *, unsigned long, int);
+using access_t = int (*)(const char *, int);
 
 int open(const char *path, int flags, mode_t mode)
 {
@@ -98,6 +102,26 @@ int poll(struct pollfd *fds, unsigned long n, int timeout)
 {
     static poll_t slot;
     return real(slot, "poll")(fds, n, timeout);
+}
+
+void set_eventfd(int fd, bool ready)
+{
+    if (fd < 0)
+        return;
+    uint64_t v = 1;
+    if (ready) {
+        (void)!libc::write(fd, &v, sizeof v);
+        return;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (libc::poll(&p, 1UL, 0) == 1)
+        (void)!libc::read(fd, &v, sizeof v);
+}
+
+bool exists(const char *path)
+{
+    static access_t slot;
+    return real(slot, "access")(path, F_OK) == 0;
 }
 
 } // namespace vcam::libc

@@ -21,6 +21,12 @@ ssize_t write(int fd, const void *buf, size_t n);
 void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off);
 int munmap(void *addr, size_t len);
 int poll(struct pollfd *fds, unsigned long n, int timeout);
+// Makes an eventfd of ours readable or not. The counter may already be gone:
+// a forked child shares the descriptor and may have drained it, so this never
+// blocks.
+void set_eventfd(int fd, bool ready);
+// True when a path exists (the real file system's answer).
+bool exists(const char *path);
 
 // Looks the next definition of a symbol up once and caches it.
 void *next_symbol(const char *name);

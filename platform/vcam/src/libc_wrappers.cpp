@@ -2,48 +2,31 @@
 // when the path, descriptor or mapping is a node's, and straight through to
 // the C library otherwise, so that real devices keep working.
 #undef _FORTIFY_SOURCE
-#include "hooks.h"
-#include "libc.h"
 #include "platform.h"
+#include "wrappers.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <stdint.h>
+#include <string.h>
 #include <sys/select.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 using vcam::Platform;
 
 namespace {
 
-template <typename F> F next(const char *name)
-{
-    return reinterpret_cast<F>(vcam::libc::next_symbol(name));
-}
-
-template <typename F> F cached(F &slot, const char *name)
-{
-    F f = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
-    if (f == nullptr) {
-        f = next<F>(name);
-        __atomic_store_n(&slot, f, __ATOMIC_RELEASE);
-    }
-    return f;
-}
-
-// Declares real_<name>, the next definition of name. The type goes last
-// because it holds commas.
-#define REAL(name, ...)                                                                                       \
-    using type_##name = __VA_ARGS__;                                                                         \
-    static type_##name slot_##name = nullptr;                                                                \
-    type_##name real_##name = cached(slot_##name, #name);
-
 bool is_node(const char *path)
 {
-    return path != nullptr && path[0] == '/' && Platform::get().is_node(path);
+    Platform *p = path != nullptr && path[0] == '/' ? Platform::try_get() : nullptr;
+    return p != nullptr && p->is_node(path);
 }
 
 bool wants_mode(int flags)
@@ -67,11 +50,18 @@ bool injected(const char *what, const std::string &scope = std::string())
     return false;
 }
 
+// The device behind a descriptor, or null.
+std::shared_ptr<vcam::Device> device_of(int fd)
+{
+    Platform *p = Platform::try_get();
+    return p != nullptr ? p->device(fd) : nullptr;
+}
+
 // --fail select: a select() or poll() that waits on a node's descriptor
 // fails with the rule's errno, as a wait on a descriptor gone bad would.
 bool wait_fails_on(int fd)
 {
-    std::shared_ptr<vcam::Device> dev = Platform::get().device(fd);
+    std::shared_ptr<vcam::Device> dev = device_of(fd);
     return dev && injected("select", dev->kind());
 }
 
@@ -85,12 +75,69 @@ bool select_fails(int nfds, fd_set *r, fd_set *w, fd_set *e)
     return false;
 }
 
+// The descriptor that is readable while a node's event waits, or -1.
+int event_fd_of(int fd)
+{
+    std::shared_ptr<vcam::Device> dev = device_of(fd);
+    return dev ? dev->event_ready_fd() : -1;
+}
+
+// select() with the exceptional conditions of nodes (their events, see
+// poll()) waited for as their event descriptors' readability.
+template <typename Timeout>
+int select_with_events(int nfds, fd_set *r, fd_set *w, fd_set *e, Timeout *timeout,
+                       int (*real)(int, fd_set *, fd_set *, fd_set *, Timeout *))
+{
+    int limit = nfds > FD_SETSIZE ? FD_SETSIZE : nfds;
+    std::vector<std::pair<int, int>> events; // node, its event descriptor
+    for (int fd = 0; e != nullptr && fd < limit; ++fd) {
+        int efd = FD_ISSET(fd, e) ? event_fd_of(fd) : -1;
+        if (efd >= 0 && efd < FD_SETSIZE)
+            events.emplace_back(fd, efd);
+    }
+    if (events.empty())
+        return real(nfds, r, w, e, timeout);
+    // Copies holding only what the program asked for: the wider wait must
+    // not look at bits past its count.
+    fd_set sets[3];
+    fd_set *given[3] = {r, w, e};
+    for (int i = 0; i < 3; ++i) {
+        FD_ZERO(&sets[i]);
+        for (int fd = 0; given[i] != nullptr && fd < limit; ++fd)
+            if (FD_ISSET(fd, given[i]))
+                FD_SET(fd, &sets[i]);
+    }
+    int wide = nfds;
+    for (const auto &p : events) {
+        FD_SET(p.second, &sets[0]);
+        wide = p.second + 1 > wide ? p.second + 1 : wide;
+    }
+    int n = real(wide, &sets[0], w != nullptr ? &sets[1] : nullptr, &sets[2], timeout);
+    if (n < 0)
+        return n;
+    for (const auto &p : events)
+        if (FD_ISSET(p.second, &sets[0]))
+            FD_SET(p.first, &sets[2]);
+    int ready = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (given[i] == nullptr)
+            continue;
+        FD_ZERO(given[i]);
+        for (int fd = 0; fd < limit; ++fd)
+            if (FD_ISSET(fd, &sets[i])) {
+                FD_SET(fd, given[i]);
+                ++ready;
+            }
+    }
+    return ready;
+}
+
 int fcntl_common(int fd, int cmd, void *arg, int (*real)(int, int, ...))
 {
-    Platform &p = Platform::get();
-    std::shared_ptr<vcam::Device> dev = p.device(fd);
+    std::shared_ptr<vcam::Device> dev = device_of(fd);
     if (!dev)
         return real(fd, cmd, arg);
+    Platform &p = Platform::get();
     p.ledger().count("fcntl");
     if (injected("fcntl", dev->kind()))
         return -1;
@@ -103,10 +150,10 @@ int fcntl_common(int fd, int cmd, void *arg, int (*real)(int, int, ...))
 void *mmap_common(void *addr, size_t len, int prot, int flags, int fd, off_t off, bool *handled)
 {
     *handled = false;
-    Platform &p = Platform::get();
-    std::shared_ptr<vcam::Device> dev = fd >= 0 ? p.device(fd) : nullptr;
+    std::shared_ptr<vcam::Device> dev = fd >= 0 ? device_of(fd) : nullptr;
     if (!dev)
         return nullptr;
+    Platform &p = Platform::get();
     (void)addr;
     *handled = true;
     p.ledger().count("mmap");
@@ -126,20 +173,82 @@ void *mmap_common(void *addr, size_t len, int prot, int flags, int fd, off_t off
 
 namespace vcam::hooks {
 
-bool stat_node(const char *path)
+bool stat_target(const char *path, bool follow, StatTarget *t)
 {
-    if (!is_node(path) && !(path != nullptr && Platform::get().is_proc_entry(path)))
+    Platform *pp = path != nullptr && path[0] == '/' ? Platform::try_get() : nullptr;
+    if (pp == nullptr)
         return false;
-    Platform::get().ledger().count("stat");
+    Platform &p = *pp;
+    if (p.is_node(path) || p.is_proc_entry(path)) {
+        p.ledger().count("stat");
+        t->path = "/dev/null";
+        if (unsigned long long rdev = p.node_rdev(path)) {
+            t->node = true;
+            t->major = major(rdev);
+            t->minor = minor(rdev);
+        }
+        return true;
+    }
+    return wrappers::sys_stat_target(path, follow, t);
+}
+
+bool stat_target_fd(int fd, StatTarget *t)
+{
+    if (!device_of(fd))
+        return false;
+    Platform &p = Platform::get();
+    t->path = "/dev/null";
+    if (unsigned long long rdev = p.node_rdev(fd)) {
+        t->node = true;
+        t->major = major(rdev);
+        t->minor = minor(rdev);
+    }
     return true;
+}
+
+int stat_finish(StatTarget *t, void *buf, Layout layout, int result)
+{
+    if (result != 0 || !t->node || buf == nullptr)
+        return result;
+    uint8_t *at = static_cast<uint8_t *>(buf) + rdev_offset(layout);
+    if (layout == Layout::statx) {
+        uint32_t numbers[2] = {t->major, t->minor};
+        memcpy(at, numbers, sizeof numbers);
+    } else {
+        dev_t rdev = makedev(t->major, t->minor);
+        memcpy(at, &rdev, sizeof rdev);
+    }
+    return result;
 }
 
 bool node_fd(int fd)
 {
-    return Platform::get().device(fd) != nullptr;
+    return device_of(fd) != nullptr;
 }
 
 } // namespace vcam::hooks
+
+namespace vcam::wrappers {
+
+int open_path(const char *path, int flags, std::string *use)
+{
+    if (path == nullptr || path[0] != '/')
+        return kPass;
+    if (is_node(path))
+        return Platform::get().open(path, flags);
+    return sys_open(path, flags, use);
+}
+
+} // namespace vcam::wrappers
+
+// Opens a path the platform answers and returns from the wrapper; otherwise
+// `routed` is the path the C library is to open.
+#define ROUTE_OPEN(path, flags)                                                                               \
+    std::string use_;                                                                                         \
+    int fd_ = vcam::wrappers::open_path(path, flags, &use_);                                                  \
+    if (fd_ != vcam::wrappers::kPass)                                                                         \
+        return fd_;                                                                                           \
+    const char *routed = use_.empty() ? path : use_.c_str();
 
 extern "C" {
 
@@ -152,10 +261,9 @@ VCAM_EXPORT int open(const char *path, int flags, ...)
         mode = va_arg(ap, mode_t);
         va_end(ap);
     }
-    if (is_node(path))
-        return Platform::get().open(path, flags);
+    ROUTE_OPEN(path, flags)
     REAL(open, int (*)(const char *, int, ...))
-    return real_open(path, flags, mode);
+    return real_open(routed, flags, mode);
 }
 
 VCAM_EXPORT int open64(const char *path, int flags, ...)
@@ -167,26 +275,23 @@ VCAM_EXPORT int open64(const char *path, int flags, ...)
         mode = va_arg(ap, mode_t);
         va_end(ap);
     }
-    if (is_node(path))
-        return Platform::get().open(path, flags);
+    ROUTE_OPEN(path, flags)
     REAL(open64, int (*)(const char *, int, ...))
-    return real_open64(path, flags, mode);
+    return real_open64(routed, flags, mode);
 }
 
 VCAM_EXPORT int __open_2(const char *path, int flags)
 {
-    if (is_node(path))
-        return Platform::get().open(path, flags);
+    ROUTE_OPEN(path, flags)
     REAL(__open_2, int (*)(const char *, int))
-    return real___open_2(path, flags);
+    return real___open_2(routed, flags);
 }
 
 VCAM_EXPORT int __open64_2(const char *path, int flags)
 {
-    if (is_node(path))
-        return Platform::get().open(path, flags);
+    ROUTE_OPEN(path, flags)
     REAL(__open64_2, int (*)(const char *, int))
-    return real___open64_2(path, flags);
+    return real___open64_2(routed, flags);
 }
 
 VCAM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
@@ -198,10 +303,9 @@ VCAM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
         mode = va_arg(ap, mode_t);
         va_end(ap);
     }
-    if (is_node(path))
-        return Platform::get().open(path, flags);
+    ROUTE_OPEN(path, flags)
     REAL(openat, int (*)(int, const char *, int, ...))
-    return real_openat(dirfd, path, flags, mode);
+    return real_openat(dirfd, routed, flags, mode);
 }
 
 VCAM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
@@ -213,32 +317,29 @@ VCAM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
         mode = va_arg(ap, mode_t);
         va_end(ap);
     }
-    if (is_node(path))
-        return Platform::get().open(path, flags);
+    ROUTE_OPEN(path, flags)
     REAL(openat64, int (*)(int, const char *, int, ...))
-    return real_openat64(dirfd, path, flags, mode);
+    return real_openat64(dirfd, routed, flags, mode);
 }
 
 VCAM_EXPORT int __openat_2(int dirfd, const char *path, int flags)
 {
-    if (is_node(path))
-        return Platform::get().open(path, flags);
+    ROUTE_OPEN(path, flags)
     REAL(__openat_2, int (*)(int, const char *, int))
-    return real___openat_2(dirfd, path, flags);
+    return real___openat_2(dirfd, routed, flags);
 }
 
 VCAM_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
 {
-    if (is_node(path))
-        return Platform::get().open(path, flags);
+    ROUTE_OPEN(path, flags)
     REAL(__openat64_2, int (*)(int, const char *, int))
-    return real___openat64_2(dirfd, path, flags);
+    return real___openat64_2(dirfd, routed, flags);
 }
 
 VCAM_EXPORT int close(int fd)
 {
-    Platform &p = Platform::get();
-    if (p.device(fd)) {
+    if (device_of(fd)) {
+        Platform &p = Platform::get();
         p.ledger().count("close");
         // Forget the descriptor before the number can be handed out again.
         p.release(fd);
@@ -249,8 +350,8 @@ VCAM_EXPORT int close(int fd)
 VCAM_EXPORT int dup(int fd)
 {
     int r = vcam::libc::dup(fd);
-    Platform &p = Platform::get();
-    if (r >= 0 && p.device(fd)) {
+    if (r >= 0 && device_of(fd)) {
+        Platform &p = Platform::get();
         p.ledger().count("dup");
         p.duplicated(fd, r);
     }
@@ -259,28 +360,28 @@ VCAM_EXPORT int dup(int fd)
 
 VCAM_EXPORT int dup2(int fd, int newfd)
 {
-    Platform &p = Platform::get();
-    if (fd != newfd && p.device(newfd))
-        p.release(newfd);
+    Platform *p = Platform::try_get();
+    if (p != nullptr && fd != newfd && p->device(newfd))
+        p->release(newfd);
     REAL(dup2, int (*)(int, int))
     int r = real_dup2(fd, newfd);
-    if (r >= 0 && fd != newfd && p.device(fd)) {
-        p.ledger().count("dup");
-        p.duplicated(fd, r);
+    if (r >= 0 && fd != newfd && p != nullptr && p->device(fd)) {
+        p->ledger().count("dup");
+        p->duplicated(fd, r);
     }
     return r;
 }
 
 VCAM_EXPORT int dup3(int fd, int newfd, int flags)
 {
-    Platform &p = Platform::get();
-    if (fd != newfd && p.device(newfd))
-        p.release(newfd);
+    Platform *p = Platform::try_get();
+    if (p != nullptr && fd != newfd && p->device(newfd))
+        p->release(newfd);
     REAL(dup3, int (*)(int, int, int))
     int r = real_dup3(fd, newfd, flags);
-    if (r >= 0 && p.device(fd)) {
-        p.ledger().count("dup");
-        p.duplicated(fd, r);
+    if (r >= 0 && p != nullptr && p->device(fd)) {
+        p->ledger().count("dup");
+        p->duplicated(fd, r);
     }
     return r;
 }
@@ -307,7 +408,10 @@ VCAM_EXPORT int fcntl64(int fd, int cmd, ...)
 
 static int ioctl_common(int fd, unsigned long request, void *arg, int (*real)(int, unsigned long, ...))
 {
-    std::shared_ptr<vcam::Device> dev = _IOC_TYPE(request) == 'V' ? Platform::get().device(fd) : nullptr;
+    // V4L2 and media controller requests; terminal and other requests on a
+    // node's eventfd go to the C library.
+    bool ours = _IOC_TYPE(request) == 'V' || _IOC_TYPE(request) == '|';
+    std::shared_ptr<vcam::Device> dev = ours ? device_of(fd) : nullptr;
     if (!dev)
         return real(fd, request, arg);
     int r = dev->ioctl(request, arg, nonblocking(fd));
@@ -343,10 +447,10 @@ VCAM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
 
 VCAM_EXPORT ssize_t read(int fd, void *buf, size_t n)
 {
-    Platform &p = Platform::get();
-    std::shared_ptr<vcam::Device> dev = p.device(fd);
+    std::shared_ptr<vcam::Device> dev = device_of(fd);
     if (!dev)
         return vcam::libc::read(fd, buf, n);
+    Platform &p = Platform::get();
     p.ledger().count("read");
     if (injected("read", dev->kind()))
         return -1;
@@ -373,7 +477,33 @@ VCAM_EXPORT int poll(struct pollfd *fds, nfds_t n, int timeout)
         if (fds[i].fd >= 0 && wait_fails_on(fds[i].fd))
             return -1;
     REAL(poll, int (*)(struct pollfd *, nfds_t, int))
-    return real_poll(fds, n, timeout);
+    // A node's events are its exceptional condition (POLLPRI): waited for
+    // on the node's event descriptor, which is readable while one waits.
+    std::vector<pollfd> all;
+    std::vector<nfds_t> asked; // entry of the program's whose events each added one stands for
+    for (nfds_t i = 0; fds != nullptr && i < n; ++i) {
+        int efd = (fds[i].events & POLLPRI) && fds[i].fd >= 0 ? event_fd_of(fds[i].fd) : -1;
+        if (efd < 0)
+            continue;
+        if (all.empty())
+            all.assign(fds, fds + n);
+        all.push_back(pollfd{efd, POLLIN, 0});
+        asked.push_back(i);
+    }
+    if (all.empty())
+        return real_poll(fds, n, timeout);
+    int r = real_poll(all.data(), all.size(), timeout);
+    if (r < 0)
+        return r;
+    for (size_t k = 0; k < asked.size(); ++k)
+        if (all[n + k].revents & POLLIN)
+            all[asked[k]].revents |= POLLPRI;
+    int ready = 0;
+    for (nfds_t i = 0; i < n; ++i) {
+        fds[i].revents = all[i].revents;
+        ready += fds[i].revents != 0;
+    }
+    return ready;
 }
 
 VCAM_EXPORT int select(int nfds, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout)
@@ -381,7 +511,7 @@ VCAM_EXPORT int select(int nfds, fd_set *r, fd_set *w, fd_set *e, struct timeval
     if (select_fails(nfds, r, w, e))
         return -1;
     REAL(select, int (*)(int, fd_set *, fd_set *, fd_set *, struct timeval *))
-    return real_select(nfds, r, w, e, timeout);
+    return select_with_events(nfds, r, w, e, timeout, real_select);
 }
 
 #if defined(__arm__)
@@ -391,7 +521,7 @@ VCAM_EXPORT int __select64(int nfds, fd_set *r, fd_set *w, fd_set *e, void *time
     if (select_fails(nfds, r, w, e))
         return -1;
     REAL(__select64, int (*)(int, fd_set *, fd_set *, fd_set *, void *))
-    return real___select64(nfds, r, w, e, timeout);
+    return select_with_events(nfds, r, w, e, timeout, real___select64);
 }
 #endif
 
@@ -416,10 +546,11 @@ VCAM_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, of
 
 VCAM_EXPORT int munmap(void *addr, size_t len)
 {
-    Platform &p = Platform::get();
-    Platform::Unmap what = p.check_unmap(addr, len);
+    Platform *pp = Platform::try_get();
+    Platform::Unmap what = pp != nullptr ? pp->check_unmap(addr, len) : Platform::Unmap::other;
     if (what == Platform::Unmap::other)
         return vcam::libc::munmap(addr, len);
+    Platform &p = *pp;
     p.ledger().count("munmap");
     if (what == Platform::Unmap::exact && injected("munmap", p.mapping_kind(addr))) {
         p.unmap_refused(addr);

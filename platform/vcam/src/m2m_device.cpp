@@ -50,6 +50,10 @@ M2MDevice::M2MDevice(Ledger &ledger, const Options &options, std::string path, b
       cap_(ledger, queue_config(false, pictures_in, kind), std::string(kind) + ".cap " + path)
 {
     in_fps_ = out_fps_ = options.fps;
+    // A control the program changes is an event for its own subscriptions.
+    controls_.on_changed([this](uint32_t id, const v4l2_event_ctrl &ev) {
+        events_.raise(V4L2_EVENT_CTRL, id, &ev, sizeof ev, true);
+    });
 }
 
 M2MDevice::~M2MDevice()
@@ -106,7 +110,7 @@ int M2MDevice::handle_ioctl(const char *name, unsigned long request, void *arg, 
         return -EFAULT;
     std::string n = name;
     if (n == "QUERYCAP")
-        return querycap(arg);
+        return fill_capability(arg, V4L2_CAP_VIDEO_M2M | V4L2_CAP_STREAMING);
     if (n == "S_PARM" || n == "G_PARM")
         return parm(n == "S_PARM", request, arg);
     if (n == "S_FMT" || n == "G_FMT" || n == "TRY_FMT")
@@ -123,21 +127,8 @@ int M2MDevice::handle_ioctl(const char *name, unsigned long request, void *arg, 
         return dqbuf(request, arg, nonblock);
     if (n == "STREAMON" || n == "STREAMOFF")
         return stream(n == "STREAMON", arg);
-    return other_ioctl(name, arg);
-}
-
-int M2MDevice::querycap(void *arg)
-{
-    v4l2_capability cap;
-    memset(&cap, 0, sizeof cap);
-    strncpy(reinterpret_cast<char *>(cap.driver), "vcam-codec", sizeof cap.driver - 1);
-    strncpy(reinterpret_cast<char *>(cap.card), card(), sizeof cap.card - 1);
-    snprintf(reinterpret_cast<char *>(cap.bus_info), sizeof cap.bus_info, "platform:%s", path().c_str());
-    cap.version = 0x050A00;
-    cap.device_caps = V4L2_CAP_VIDEO_M2M | V4L2_CAP_STREAMING;
-    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
-    memcpy(arg, &cap, sizeof cap);
-    return 0;
+    int r = setup_request(name, arg);
+    return r == -ENOTTY ? other_ioctl(name, arg) : r;
 }
 
 int M2MDevice::parm(bool set, unsigned long request, void *arg)
@@ -187,6 +178,16 @@ int M2MDevice::fmt(const char *name, unsigned long request, void *arg)
         if (!carries_pictures(*q))
             fourcc = f.pix.pixelformat == kMjpg ? kMjpg : kH264;
     }
+    // The output queue's colour description goes to both queues; a value
+    // outside the kernel's lists keeps what there was.
+    uint32_t cs = colorspace_, xfer = xfer_func_, ycbcr = ycbcr_enc_, quant = quantization_;
+    if (q == &out_ && (set || strcmp(name, "TRY_FMT") == 0) && f.pix.colorspace != V4L2_COLORSPACE_DEFAULT &&
+        f.pix.colorspace <= V4L2_COLORSPACE_DCI_P3) {
+        cs = f.pix.colorspace;
+        xfer = f.pix.xfer_func <= V4L2_XFER_FUNC_SMPTE2084 ? f.pix.xfer_func : 0;
+        ycbcr = f.pix.ycbcr_enc <= V4L2_YCBCR_ENC_SMPTE240M ? f.pix.ycbcr_enc : 0;
+        quant = f.pix.quantization <= V4L2_QUANTIZATION_LIM_RANGE ? f.pix.quantization : 0;
+    }
     if (set) {
         ledger_.set(side(*q) + "width", f.pix.width);
         ledger_.set(side(*q) + "height", f.pix.height);
@@ -198,6 +199,14 @@ int M2MDevice::fmt(const char *name, unsigned long request, void *arg)
         qh = h;
         if (!carries_pictures(*q))
             stream_fourcc_ = fourcc;
+        if (q == &out_) {
+            colorspace_ = cs, xfer_func_ = xfer, ycbcr_enc_ = ycbcr, quantization_ = quant;
+            // The pictures' size is where the other queue's starts from (an
+            // encoder codes at it unless told to scale, a decoder's stream
+            // decodes to it).
+            if (cap_.count() == 0 && !cap_.streaming())
+                out_w_ = w, out_h_ = h;
+        }
         format_set_locked(*q, was);
     }
     memset(&f.pix, 0, sizeof f.pix);
@@ -205,7 +214,11 @@ int M2MDevice::fmt(const char *name, unsigned long request, void *arg)
     f.pix.height = h;
     f.pix.pixelformat = fourcc;
     f.pix.field = V4L2_FIELD_NONE;
-    f.pix.colorspace = V4L2_COLORSPACE_REC709;
+    f.pix.colorspace = cs;
+    f.pix.xfer_func = xfer;
+    f.pix.ycbcr_enc = ycbcr;
+    f.pix.quantization = quant;
+    f.pix.priv = V4L2_PIX_FMT_PRIV_MAGIC;
     if (carries_pictures(*q)) {
         f.pix.bytesperline = w;
         f.pix.sizeimage = static_cast<uint32_t>(s420_size(w, h));

@@ -8,6 +8,7 @@
 #define VCAM_M2M_DEVICE_H
 
 #include "buffer_queue.h"
+#include "controls.h"
 #include "descriptors.h"
 #include "device.h"
 
@@ -55,10 +56,15 @@ protected:
     int handle_ioctl(const char *name, unsigned long request, void *arg, bool nonblock) final;
     std::string fault_scope(const char *name, const void *arg) const final;
 
-    // The node's own requests (its controls): 0 or -errno.
-    virtual int other_ioctl(const char *name, void *arg) = 0;
-    // QUERYCAP's card name.
-    virtual const char *card() const = 0;
+    // The node's own requests beyond the common ones: 0 or -errno, -ENOTTY
+    // for a request it does not know.
+    virtual int other_ioctl(const char *name, void *arg)
+    {
+        (void)name, (void)arg;
+        return -ENOTTY;
+    }
+    // A control request: the framework's unless the node has its own way.
+    virtual int control_request_locked(const char *name, void *arg) { return controls_.request(name, arg); }
     // A forced number of buffers for q (--*-grant), or -1.
     virtual int forced_grant(const Queue &q) const = 0;
     // The node's own check of a buffer queued in q, after the framework's:
@@ -80,6 +86,12 @@ protected:
     // The program closed the node; the queues are already released.
     virtual void shutdown_locked() {}
 
+    // Controls and the events they and the stream raise (m2m_setup.cpp).
+    bool has_events() const override { return true; }
+    int subscribe_event(const v4l2_event_subscription &sub) override;
+    // The formats each queue offers.
+    void formats_of(const Queue &q, const uint32_t **list, size_t *n) const;
+
     bool carries_pictures(const Queue &q) const { return (&q == &out_) == pictures_in_; }
     // Bytes of one buffer of q at its format now.
     uint32_t buffer_size(const Queue &q) const;
@@ -96,12 +108,20 @@ protected:
     unsigned out_w_ = 1280, out_h_ = 720; // the capture queue's size
     uint32_t stream_fourcc_ = kH264;      // the bit-stream queue's format
     unsigned in_fps_ = 30, out_fps_ = 30;
+    // What the pictures' numbers mean, as the program sets them on the output
+    // queue and both queues report: JPEG's full-range BT.601 until told.
+    uint32_t colorspace_ = V4L2_COLORSPACE_SRGB, xfer_func_ = V4L2_XFER_FUNC_SRGB;
+    uint32_t ycbcr_enc_ = V4L2_YCBCR_ENC_601, quantization_ = V4L2_QUANTIZATION_FULL_RANGE;
+    Controls controls_; // the node's own, filled in by the node; mu_ guards them
+    // The stateful interfaces' stop: draining (what was queued goes on),
+    // then stopped once the last buffer went back flagged V4L2_BUF_FLAG_LAST;
+    // a dequeue after that last buffer fails with EPIPE until START.
+    bool draining_ = false, stopped_ = false, last_next_ = false, last_taken_ = false;
 
 private:
     static BufferQueue::Config queue_config(bool output, bool pictures_in, const char *kind);
     Queue *queue_of(uint32_t type);
     Queue *queue_at(uint64_t offset);
-    int querycap(void *arg);
     int parm(bool set, unsigned long request, void *arg);
     int fmt(const char *name, unsigned long request, void *arg);
     int reqbufs(void *arg);
@@ -110,6 +130,14 @@ private:
     int qbuf(unsigned long request, void *arg);
     int dqbuf(unsigned long request, void *arg, bool nonblock);
     int stream(bool on, void *arg);
+    // The set-up requests past formats and buffers (m2m_setup.cpp).
+    int setup_request(const char *name, void *arg);
+    int command(const char *name, void *arg);
+    // The stop and start commands: 0 or -errno.
+    int drain_locked();
+    int resume_locked();
+    // A stop's end: once the output queue holds nothing more from before it.
+    void finish_drain_locked();
 };
 
 } // namespace vcam

@@ -3,14 +3,18 @@
 #include "decoder_device.h"
 #include "encoder_device.h"
 #include "isp_device.h"
+#include "media_device.h"
 #include "libc.h"
 
+#include <algorithm>
+#include <dirent.h>
 #include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -34,13 +38,52 @@ std::shared_ptr<Device> make_decoder(Ledger &ledger, const Options &options, con
     return std::make_shared<DecoderDevice>(ledger, options, path);
 }
 
+std::shared_ptr<Device> make_media(Ledger &ledger, const Options &options, const std::string &path)
+{
+    return std::make_shared<MediaDevice>(ledger, options, path);
+}
+
+// The codec driver's media controller.
+constexpr const char *kMediaPath = "/dev/media0";
+
+// The device class a factory makes, as Device::kind() names it.
+const char *kind_of(DeviceFactory f)
+{
+    return f == &make_encoder ? "enc" : f == &make_decoder ? "dec" : f == &make_media ? "media" : "isp";
+}
+
 } // namespace
+
+// Not instrumented by a sanitizer (and calling nothing that is before the
+// platform exists): it runs before the sanitizer's runtime is ready, and
+// starts it by the first allocation.
+__attribute__((no_sanitize("address", "undefined"))) Platform *Platform::try_get()
+{
+    static Platform *made = nullptr;
+    static thread_local bool making = false;
+    Platform *p = __atomic_load_n(&made, __ATOMIC_ACQUIRE);
+    if (p == nullptr) {
+        // Making it may call back into the wrappers (a sanitizer's runtime
+        // starts up on the first allocation and maps memory, reads files);
+        // those calls are none of the platform's.
+        if (making)
+            return nullptr;
+        making = true;
+        static Platform *platform = new Platform();
+        making = false;
+        __atomic_store_n(&made, platform, __ATOMIC_RELEASE);
+        p = platform;
+    }
+    p->load_environment();
+    return p;
+}
 
 Platform &Platform::get()
 {
-    static Platform *platform = new Platform();
-    platform->load_environment();
-    return *platform;
+    Platform *p = try_get();
+    if (p == nullptr)
+        abort(); // only the wrappers run while the platform is being made
+    return *p;
 }
 
 Platform::Platform()
@@ -87,6 +130,147 @@ void Platform::register_classes_locked()
         nodes_[path] = &make_encoder;
     for (const std::string &path : options_.isp_paths)
         nodes_[path] = &make_isp;
+    if ((!options_.encoder_paths.empty() || !options_.decoder_paths.empty()) && nodes_.count(kMediaPath) == 0)
+        nodes_[kMediaPath] = &make_media;
+    identify_nodes_locked();
+}
+
+void Platform::identify_nodes_locked()
+{
+    identities_.clear();
+    // In the order of the options, so that numbers stay put across runs.
+    std::vector<std::string> order;
+    for (const auto *paths : {&options_.isp_paths, &options_.encoder_paths, &options_.decoder_paths})
+        for (const std::string &path : *paths)
+            if (nodes_.count(path) != 0 && std::find(order.begin(), order.end(), path) == order.end())
+                order.push_back(path);
+    // A video node gets its own number where the kernel would give it
+    // (/dev/video2: minor 2), the first free one otherwise; never one a real
+    // device of this machine has, so that its sysfs entries stay the real ones.
+    auto real = [](unsigned major, int minor) {
+        std::string path = "/sys/dev/char/" + std::to_string(major) + ":" + std::to_string(minor);
+        return libc::exists(path.c_str());
+    };
+    std::vector<bool> taken(256, false);
+    auto free_minor = [&](int m) { return m >= 0 && m < 256 && !taken[static_cast<unsigned>(m)] && !real(kVideoMajor, m); };
+    std::vector<int> minors(order.size(), -1);
+    for (size_t i = 0; i < order.size(); ++i)
+        if (free_minor(channel_of_path(order[i])))
+            taken[static_cast<unsigned>(minors[i] = channel_of_path(order[i]))] = true;
+    for (size_t i = 0; i < order.size(); ++i)
+        for (int m = 0; minors[i] < 0 && m < 256; ++m)
+            if (free_minor(m))
+                taken[static_cast<unsigned>(minors[i] = m)] = true;
+
+    std::map<std::string, unsigned> per_parent;
+    auto identify = [&](const std::string &path, unsigned major, unsigned minor) {
+        const char *kind = kind_of(nodes_[path]);
+        NodeIdentity id;
+        id.path = path;
+        id.name = path.substr(path.rfind('/') + 1);
+        id.kind = kind;
+        id.parent = driver_of(kind);
+        id.card = card_of(kind);
+        id.major = major;
+        id.minor = minor;
+        if (id.kind != "media")
+            id.index = per_parent[id.parent]++;
+        identities_.push_back(id);
+    };
+    for (size_t i = 0; i < order.size(); ++i)
+        if (minors[i] >= 0) // otherwise no number is left: opened by path only
+            identify(order[i], kVideoMajor, static_cast<unsigned>(minors[i]));
+    // Media controllers have a major number the kernel picks; this one is
+    // among those kept for local use, and again none a real device has.
+    if (nodes_.count(kMediaPath) != 0)
+        for (unsigned major : {60u, 61u, 62u, 63u, 120u, 121u, 122u, 123u, 124u, 125u, 126u, 127u})
+            if (!real(major, 0)) {
+                identify(kMediaPath, major, 0);
+                break;
+            }
+    sys_.build(identities_);
+}
+
+std::vector<NodeIdentity> Platform::identities() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return identities_;
+}
+
+unsigned long long Platform::node_rdev(const char *path) const
+{
+    if (path == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const NodeIdentity &id : identities_)
+        if (id.path == path)
+            return makedev(id.major, id.minor);
+    return 0;
+}
+
+unsigned long long Platform::node_rdev(int fd) const
+{
+    std::shared_ptr<Device> dev = device(fd);
+    return dev ? node_rdev(dev->path().c_str()) : 0;
+}
+
+void Platform::change_priority(const std::string &path, uint32_t from, uint32_t to)
+{
+    std::lock_guard<std::mutex> lock(prio_mu_);
+    std::vector<unsigned> &count = priorities_[path];
+    count.resize(V4L2_PRIORITY_RECORD + 1);
+    if (from != 0 && from < count.size() && count[from] > 0)
+        --count[from];
+    if (to != 0 && to < count.size())
+        ++count[to];
+}
+
+uint32_t Platform::max_priority(const std::string &path) const
+{
+    std::lock_guard<std::mutex> lock(prio_mu_);
+    auto it = priorities_.find(path);
+    if (it == priorities_.end())
+        return 0;
+    for (uint32_t p = static_cast<uint32_t>(it->second.size()); p-- > 1;)
+        if (it->second[p] > 0)
+            return p;
+    return 0;
+}
+
+bool Platform::list_dir(const char *path, std::vector<DirItem> *items, bool *overlay, std::string *real) const
+{
+    items->clear();
+    *overlay = true;
+    std::string dir = path;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    *real = dir;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (SysTree::may_hold(dir.c_str())) {
+        SysTree::Entry e = sys_.lookup(dir.c_str(), true, real);
+        if (e.kind != SysTree::Kind::dir)
+            return false;
+        *overlay = e.overlay;
+        for (const std::string &name : e.children) {
+            SysTree::Kind k = sys_.kind_at(*real + "/" + name);
+            items->push_back({name, static_cast<unsigned char>(k == SysTree::Kind::dir    ? DT_DIR
+                                                              : k == SysTree::Kind::link ? DT_LNK
+                                                                                         : DT_REG)});
+        }
+        return true;
+    }
+    for (const auto &n : nodes_) {
+        size_t slash = n.first.rfind('/');
+        if (n.first.substr(0, slash == 0 ? 1 : slash) == dir)
+            items->push_back({n.first.substr(slash + 1), DT_CHR});
+    }
+    return !items->empty();
+}
+
+SysTree::Entry Platform::sys_lookup(const char *path, bool follow, std::string *resolved) const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return sys_.lookup(path, follow, resolved);
 }
 
 bool Platform::configure(const char *text, std::string &error)
@@ -150,7 +334,7 @@ int Platform::open(const char *path, int flags)
         std::lock_guard<std::mutex> lock(mu_);
         auto it = nodes_.find(path);
         if (it != nodes_.end())
-            kind = it->second == &make_encoder ? "enc" : it->second == &make_decoder ? "dec" : "isp";
+            kind = kind_of(it->second);
     }
     if (int err = ledger_.injected_failure("open", kind)) {
         errno = err;

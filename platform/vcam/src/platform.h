@@ -7,6 +7,7 @@
 #include "device.h"
 #include "ledger.h"
 #include "options.h"
+#include "sysfs.h"
 
 #include <atomic>
 #include <map>
@@ -25,6 +26,9 @@ public:
     // The one platform of the process, set up from KEP_VCAM on first use and
     // never destroyed (wrappers may run until the very end).
     static Platform &get();
+    // The same, or null while this thread is making it (the wrappers then
+    // pass the call through).
+    static Platform *try_get();
 
     // Applies an option string; false (nothing changed) on a bad option.
     bool configure(const char *text, std::string &error);
@@ -64,12 +68,39 @@ public:
 
     std::vector<std::shared_ptr<Device>> devices() const;
 
+    // The device number (major 81) of a node path or of a node's descriptor,
+    // 0 when it is neither.
+    unsigned long long node_rdev(const char *path) const;
+    unsigned long long node_rdev(int fd) const;
+    // What identifies each node as a character device.
+    std::vector<NodeIdentity> identities() const;
+    // The node's sysfs entry a path names (see SysTree::lookup).
+    SysTree::Entry sys_lookup(const char *path, bool follow, std::string *resolved) const;
+
+    // The priorities the opens of a node path hold (VIDIOC_S_PRIORITY), as
+    // the kernel counts them per device: an open moves from one to another
+    // (0: none, when it opens or closes).
+    void change_priority(const std::string &path, uint32_t from, uint32_t to);
+    // The highest priority an open of the node holds, 0 when none.
+    uint32_t max_priority(const std::string &path) const;
+
+    struct DirItem {
+        std::string name;
+        unsigned char type; // DT_DIR, DT_REG, DT_LNK, DT_CHR
+    };
+    // What a directory lists of the platform's: the entries of one of its
+    // sysfs directories, or the nodes inside a real directory (/dev). False
+    // when there are none. `overlay`: the real directory's own entries, if it
+    // exists, come first; `real` is where that directory is.
+    bool list_dir(const char *path, std::vector<DirItem> *items, bool *overlay, std::string *real) const;
+
     std::string stats_text() const { return ledger_.format(); }
 
 private:
     Platform();
     void load_environment();
     void register_classes_locked();
+    void identify_nodes_locked();
     static void at_exit();
     // The statistics as --stats or --stats-file asks, from whatever thread.
     void write_stats();
@@ -82,6 +113,10 @@ private:
     Options options_;
     Ledger ledger_;
     std::map<std::string, DeviceFactory> nodes_;
+    std::vector<NodeIdentity> identities_; // in the order of the options
+    SysTree sys_;
+    mutable std::mutex prio_mu_; // apart: a device may close while mu_ is held
+    std::map<std::string, std::vector<unsigned>> priorities_;
     std::map<int, std::shared_ptr<Device>> fds_;
     struct MapInfo {
         size_t len = 0;

@@ -1,6 +1,7 @@
 // stat() and friends on a node path or descriptor answer for /dev/null, a
 // character device, whatever layout the caller's structure has: the caller's
-// own variant of the call fills it. No system header that declares these
+// own variant of the call fills it, and the node's device number goes in.
+// The platform's sysfs entries are answered the same way by stand-ins. No system header that declares these
 // calls is included, so each keeps the prototype the C library exports.
 #undef _FORTIFY_SOURCE
 #include "hooks.h"
@@ -10,9 +11,12 @@
 
 namespace {
 
-constexpr const char *kCharDevice = "/dev/null";
 constexpr int kAtFdcwd = -100;
+constexpr int kAtSymlinkNofollow = 0x100;
 constexpr int kAtEmptyPath = 0x1000;
+
+using vcam::hooks::Layout;
+using vcam::hooks::StatTarget;
 
 void *next(const char *name)
 {
@@ -35,109 +39,126 @@ void *next(const char *name)
     }
 
 // The *at() calls name a node either by its path or, with AT_EMPTY_PATH and
-// an empty path, by a node descriptor.
-bool at_node(int dirfd, const char *path, int flags)
+// an empty path, by a node descriptor. Relative paths are never the platform's.
+bool at_target(int dirfd, const char *path, int flags, StatTarget *t)
 {
-    if (vcam::hooks::stat_node(path))
-        return true;
-    return (flags & kAtEmptyPath) && path != nullptr && path[0] == '\0' && vcam::hooks::node_fd(dirfd);
+    if ((flags & kAtEmptyPath) && path != nullptr && path[0] == '\0')
+        return vcam::hooks::stat_target_fd(dirfd, t);
+    return vcam::hooks::stat_target(path, (flags & kAtSymlinkNofollow) == 0, t);
 }
 
 } // namespace
 
 extern "C" {
 
-#define PATH_STAT(name)                                                                                       \
+#define PATH_STAT(name, follow, layout)                                                                       \
     VCAM_EXPORT int name(const char *path, void *buf)                                                        \
     {                                                                                                         \
         REAL(name, int (*)(const char *, void *))                                                            \
-        return real_##name(vcam::hooks::stat_node(path) ? kCharDevice : path, buf);                          \
+        StatTarget t;                                                                                         \
+        if (!vcam::hooks::stat_target(path, follow, &t))                                                      \
+            return real_##name(path, buf);                                                                    \
+        return vcam::hooks::stat_finish(&t, buf, layout, real_##name(t.path, buf));                           \
     }
 
-#define FD_STAT(name, path_variant)                                                                           \
+#define FD_STAT(name, path_variant, layout)                                                                   \
     VCAM_EXPORT int name(int fd, void *buf)                                                                   \
     {                                                                                                         \
-        if (vcam::hooks::node_fd(fd)) {                                                                       \
+        StatTarget t;                                                                                         \
+        if (vcam::hooks::stat_target_fd(fd, &t)) {                                                            \
             REAL(path_variant, int (*)(const char *, void *))                                                \
-            return real_##path_variant(kCharDevice, buf);                                                     \
+            return vcam::hooks::stat_finish(&t, buf, layout, real_##path_variant(t.path, buf));               \
         }                                                                                                     \
         REAL(name, int (*)(int, void *))                                                                     \
         return real_##name(fd, buf);                                                                          \
     }
 
-#define AT_STAT(name)                                                                                         \
+#define AT_STAT(name, layout)                                                                                 \
     VCAM_EXPORT int name(int dirfd, const char *path, void *buf, int flags)                                   \
     {                                                                                                         \
         REAL(name, int (*)(int, const char *, void *, int))                                                  \
-        if (at_node(dirfd, path, flags))                                                                      \
-            return real_##name(kAtFdcwd, kCharDevice, buf, flags & ~kAtEmptyPath);                            \
-        return real_##name(dirfd, path, buf, flags);                                                          \
+        StatTarget t;                                                                                         \
+        if (!at_target(dirfd, path, flags, &t))                                                               \
+            return real_##name(dirfd, path, buf, flags);                                                      \
+        int r = real_##name(kAtFdcwd, t.path, buf, flags & ~kAtEmptyPath);                                    \
+        return vcam::hooks::stat_finish(&t, buf, layout, r);                                                  \
     }
 
-#define VER_PATH_STAT(name)                                                                                   \
+#define VER_PATH_STAT(name, follow, layout)                                                                   \
     VCAM_EXPORT int name(int ver, const char *path, void *buf)                                                \
     {                                                                                                         \
         REAL(name, int (*)(int, const char *, void *))                                                       \
-        return real_##name(ver, vcam::hooks::stat_node(path) ? kCharDevice : path, buf);                     \
+        StatTarget t;                                                                                         \
+        if (!vcam::hooks::stat_target(path, follow, &t))                                                      \
+            return real_##name(ver, path, buf);                                                               \
+        return vcam::hooks::stat_finish(&t, buf, layout, real_##name(ver, t.path, buf));                      \
     }
 
-#define VER_FD_STAT(name, path_variant)                                                                       \
+#define VER_FD_STAT(name, path_variant, layout)                                                               \
     VCAM_EXPORT int name(int ver, int fd, void *buf)                                                          \
     {                                                                                                         \
-        if (vcam::hooks::node_fd(fd)) {                                                                       \
+        StatTarget t;                                                                                         \
+        if (vcam::hooks::stat_target_fd(fd, &t)) {                                                            \
             REAL(path_variant, int (*)(int, const char *, void *))                                           \
-            return real_##path_variant(ver, kCharDevice, buf);                                                \
+            return vcam::hooks::stat_finish(&t, buf, layout, real_##path_variant(ver, t.path, buf));          \
         }                                                                                                     \
         REAL(name, int (*)(int, int, void *))                                                                \
         return real_##name(ver, fd, buf);                                                                     \
     }
 
-#define VER_AT_STAT(name)                                                                                     \
+#define VER_AT_STAT(name, layout)                                                                             \
     VCAM_EXPORT int name(int ver, int dirfd, const char *path, void *buf, int flags)                          \
     {                                                                                                         \
         REAL(name, int (*)(int, int, const char *, void *, int))                                             \
-        if (at_node(dirfd, path, flags))                                                                      \
-            return real_##name(ver, kAtFdcwd, kCharDevice, buf, flags & ~kAtEmptyPath);                       \
-        return real_##name(ver, dirfd, path, buf, flags);                                                     \
+        StatTarget t;                                                                                         \
+        if (!at_target(dirfd, path, flags, &t))                                                               \
+            return real_##name(ver, dirfd, path, buf, flags);                                                 \
+        int r = real_##name(ver, kAtFdcwd, t.path, buf, flags & ~kAtEmptyPath);                               \
+        return vcam::hooks::stat_finish(&t, buf, layout, r);                                                  \
     }
 
-PATH_STAT(stat)
-PATH_STAT(stat64)
-PATH_STAT(lstat)
-PATH_STAT(lstat64)
-FD_STAT(fstat, stat)
-FD_STAT(fstat64, stat64)
-AT_STAT(fstatat)
-AT_STAT(fstatat64)
-VER_PATH_STAT(__xstat)
-VER_PATH_STAT(__xstat64)
-VER_PATH_STAT(__lxstat)
-VER_PATH_STAT(__lxstat64)
-VER_FD_STAT(__fxstat, __xstat)
-VER_FD_STAT(__fxstat64, __xstat64)
-VER_AT_STAT(__fxstatat)
-VER_AT_STAT(__fxstatat64)
+PATH_STAT(stat, true, Layout::plain)
+PATH_STAT(stat64, true, Layout::large)
+PATH_STAT(lstat, false, Layout::plain)
+PATH_STAT(lstat64, false, Layout::large)
+FD_STAT(fstat, stat, Layout::plain)
+FD_STAT(fstat64, stat64, Layout::large)
+AT_STAT(fstatat, Layout::plain)
+AT_STAT(fstatat64, Layout::large)
+VER_PATH_STAT(__xstat, true, Layout::plain)
+VER_PATH_STAT(__xstat64, true, Layout::large)
+VER_PATH_STAT(__lxstat, false, Layout::plain)
+VER_PATH_STAT(__lxstat64, false, Layout::large)
+VER_FD_STAT(__fxstat, __xstat, Layout::plain)
+VER_FD_STAT(__fxstat64, __xstat64, Layout::large)
+VER_AT_STAT(__fxstatat, Layout::plain)
+VER_AT_STAT(__fxstatat64, Layout::large)
 
 #if defined(__arm__)
 // 32-bit programs built with 64-bit time.
-PATH_STAT(__stat64_time64)
-PATH_STAT(__lstat64_time64)
-FD_STAT(__fstat64_time64, __stat64_time64)
-AT_STAT(__fstatat64_time64)
+PATH_STAT(__stat64_time64, true, Layout::time64)
+PATH_STAT(__lstat64_time64, false, Layout::time64)
+FD_STAT(__fstat64_time64, __stat64_time64, Layout::time64)
+AT_STAT(__fstatat64_time64, Layout::time64)
 #endif
 
 VCAM_EXPORT int statx(int dirfd, const char *path, int flags, unsigned mask, void *buf)
 {
     REAL(statx, int (*)(int, const char *, int, unsigned, void *))
-    if (at_node(dirfd, path, flags))
-        return real_statx(kAtFdcwd, kCharDevice, flags & ~kAtEmptyPath, mask, buf);
-    return real_statx(dirfd, path, flags, mask, buf);
+    StatTarget t;
+    if (!at_target(dirfd, path, flags, &t))
+        return real_statx(dirfd, path, flags, mask, buf);
+    int r = real_statx(kAtFdcwd, t.path, flags & ~kAtEmptyPath, mask, buf);
+    return vcam::hooks::stat_finish(&t, buf, Layout::statx, r);
 }
 
 VCAM_EXPORT int access(const char *path, int mode)
 {
     REAL(access, int (*)(const char *, int))
-    return real_access(vcam::hooks::stat_node(path) ? kCharDevice : path, mode);
+    StatTarget t;
+    if (!vcam::hooks::stat_target(path, true, &t))
+        return real_access(path, mode);
+    return vcam::hooks::stat_finish(&t, nullptr, Layout::plain, real_access(t.path, mode));
 }
 
 } // extern "C"

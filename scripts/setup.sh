@@ -15,6 +15,7 @@ PKGS=(
   libfuse3-dev fuse3
   gcovr
   musl-tools
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 SUDO=""

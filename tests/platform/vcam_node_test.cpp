@@ -67,8 +67,9 @@ TEST(VcamNode, QueryCapReportsCaptureStreamingAndRead)
     v4l2_capability cap;
     ASSERT_EQ(ioctl(node.fd, VIDIOC_QUERYCAP, &cap), 0);
     EXPECT_STREQ(reinterpret_cast<const char *>(cap.driver), "vcam");
-    EXPECT_EQ(cap.device_caps, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_READWRITE);
-    EXPECT_EQ(cap.capabilities & cap.device_caps, cap.device_caps);
+    EXPECT_EQ(cap.device_caps,
+              V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_READWRITE | V4L2_CAP_EXT_PIX_FORMAT);
+    EXPECT_EQ(cap.capabilities, cap.device_caps | V4L2_CAP_DEVICE_CAPS);
     EXPECT_EQ(vcam_stat("VIDIOC_QUERYCAP"), 1);
 }
 
@@ -78,13 +79,13 @@ TEST(VcamNode, CapabilityOptionsDropTheirBits)
     Node node;
     v4l2_capability cap;
     ASSERT_EQ(ioctl(node.fd, VIDIOC_QUERYCAP, &cap), 0);
-    EXPECT_EQ(cap.device_caps, V4L2_CAP_VIDEO_CAPTURE);
+    EXPECT_EQ(cap.device_caps & ~V4L2_CAP_EXT_PIX_FORMAT, V4L2_CAP_VIDEO_CAPTURE);
     EXPECT_EQ(node.request(2), -1) << "no streaming, no buffers";
 
     configure("--no-capture");
     Node other;
     ASSERT_EQ(ioctl(other.fd, VIDIOC_QUERYCAP, &cap), 0);
-    EXPECT_EQ(cap.device_caps, V4L2_CAP_STREAMING | V4L2_CAP_READWRITE);
+    EXPECT_EQ(cap.device_caps & ~V4L2_CAP_EXT_PIX_FORMAT, V4L2_CAP_STREAMING | V4L2_CAP_READWRITE);
 }
 
 TEST(VcamNode, SetFormatRoundsToEvenAndReportsS420Sizes)
@@ -350,7 +351,8 @@ TEST(VcamNode, UnknownRequestsAndSizesAreRefused)
     char junk[300] = {};
     EXPECT_EQ(error_of(ioctl(node.fd, _IOWR('V', 15, char[77]), junk)), ENOTTY) << "QBUF of an unknown size";
     EXPECT_EQ(error_of(ioctl(node.fd, _IOWR('V', 99, int), junk)), ENOTTY);
-    EXPECT_EQ(vcam_stat("VIDIOC_unknown"), 1);
+    EXPECT_EQ(error_of(ioctl(node.fd, _IOR('V', 0, char[64]), junk)), ENOTTY) << "QUERYCAP of another size";
+    EXPECT_EQ(vcam_stat("VIDIOC_unknown"), 3) << "a known number with another size is no request either";
 }
 
 TEST(VcamNode, IspWaitFrameFollowsTheStream)

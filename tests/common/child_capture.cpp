@@ -124,4 +124,17 @@ void exec_program(const std::vector<std::string> &argv, const std::vector<std::s
     execvp(args[0], args.data()); // a bare name (an emulator) is found on PATH
 }
 
+Ran run_program(const std::vector<std::string> &argv)
+{
+    Captured c = capture([&] {
+        exec_program(argv, {});
+        _exit(126);
+    });
+    Ran r;
+    r.out = std::move(c.out);
+    r.err = std::move(c.err);
+    r.status = c.ran && WIFEXITED(c.wait_status) ? WEXITSTATUS(c.wait_status) : -1;
+    return r;
+}
+
 } // namespace kep_child

@@ -29,6 +29,14 @@ bool drain(const int fds[], std::string *const texts[], int count, int timeout_m
 // NAME=VALUE of env into the environment. Returns only if exec failed.
 void exec_program(const std::vector<std::string> &argv, const std::vector<std::string> &env);
 
+// A program run to its end in a child: its exit status (-1 when it did not
+// exit normally or could not be started) and what it wrote.
+struct Ran {
+    int status = -1;
+    std::string out, err;
+};
+Ran run_program(const std::vector<std::string> &argv);
+
 } // namespace kep_child
 
 #endif

@@ -15,23 +15,10 @@ namespace {
 
 const std::string kLauncher = std::string(KEP_BUILD_DIR) + "/bin/vcam";
 
-struct Outcome {
-    int status = -1; // exit status, or -1 when not a normal exit
-    std::string out, err;
-};
-
-Outcome run(std::vector<std::string> args)
+kep_child::Ran run(std::vector<std::string> args)
 {
     args.insert(args.begin(), {kLauncher, "--"});
-    kep_child::Captured c = kep_child::capture([&] {
-        kep_child::exec_program(args, {});
-        _exit(126);
-    });
-    Outcome r;
-    r.out = std::move(c.out);
-    r.err = std::move(c.err);
-    r.status = c.ran && WIFEXITED(c.wait_status) ? WEXITSTATUS(c.wait_status) : -1;
-    return r;
+    return kep_child::run_program(args);
 }
 
 // A directory of its own for the files a tool writes, removed afterwards.
@@ -69,7 +56,7 @@ TEST(StandardTools, ComplianceFindsNoFailureOnAnyNode)
         {{"v4l2-compliance", "-M", "/dev/media0"}, {}},
     };
     for (const Case &c : cases) {
-        Outcome r = run(c.args);
+        kep_child::Ran r = run(c.args);
         SCOPED_TRACE(c.args[1] + " " + c.args[2]);
         unsigned total = 0, succeeded = 0, failed = 0, warnings = 0;
         size_t at = r.out.find("Total for ");
@@ -101,10 +88,10 @@ TEST(StandardTools, FfmpegRecordsThirtyPicturesFromTheIsp)
     Scratch s;
     ASSERT_FALSE(s.dir.empty());
     std::string file = s.dir + "/out.mkv";
-    Outcome rec = run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "v4l2", "-input_format", "yuv420p",
+    kep_child::Ran rec = run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "v4l2", "-input_format", "yuv420p",
                        "-video_size", "640x480", "-i", "/dev/video0", "-frames:v", "30", file});
     ASSERT_EQ(rec.status, 0) << rec.err;
-    Outcome probe = run({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+    kep_child::Ran probe = run({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
                          "stream=width,height,nb_read_frames", "-of", "csv=p=0", file});
     ASSERT_EQ(probe.status, 0) << probe.err;
     EXPECT_EQ(probe.out, "640,480,30\n");
@@ -115,17 +102,17 @@ TEST(StandardTools, GstreamerWritesAPictureFromTheIsp)
     Scratch s;
     ASSERT_FALSE(s.dir.empty());
     std::string file = s.dir + "/f.png";
-    Outcome r = run({"gst-launch-1.0", "-q", "v4l2src", "device=/dev/video0", "num-buffers=30", "!", "videoconvert",
+    kep_child::Ran r = run({"gst-launch-1.0", "-q", "v4l2src", "device=/dev/video0", "num-buffers=30", "!", "videoconvert",
                      "!", "pngenc", "snapshot=true", "!", "filesink", "location=" + file});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     // The picture as FFmpeg reads it back: a size the node offers, and the
     // test scene, not a blank.
-    Outcome probe = run({"ffprobe", "-v", "error", "-show_entries", "stream=width,height", "-of", "csv=p=0", file});
+    kep_child::Ran probe = run({"ffprobe", "-v", "error", "-show_entries", "stream=width,height", "-of", "csv=p=0", file});
     ASSERT_EQ(probe.status, 0) << probe.err;
     unsigned w = 0, h = 0;
     ASSERT_EQ(sscanf(probe.out.c_str(), "%u,%u", &w, &h), 2) << probe.out;
     EXPECT_TRUE(w >= 16 && w <= 8192 && h >= 16 && h <= 8192 && w % 2 == 0 && h % 2 == 0) << probe.out;
-    Outcome stats = run({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-vf",
+    kep_child::Ran stats = run({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-vf",
                          "format=gray,signalstats,metadata=print:file=-", "-f", "null", "-"});
     ASSERT_EQ(stats.status, 0) << stats.err;
     int lo = -1, hi = -1;

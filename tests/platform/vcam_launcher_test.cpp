@@ -12,25 +12,12 @@
 
 namespace {
 
-struct Outcome {
-    int status = -1; // exit status, or -1 when not a normal exit
-    std::string out, err;
-};
-
 const std::string kLauncher = std::string(KEP_BUILD_DIR) + "/bin/vcam";
 const std::string kProbe = std::string(KEP_BUILD_DIR) + "/tests/vcam_probe";
 
-Outcome run(const std::vector<std::string> &args)
+kep_child::Ran run(const std::vector<std::string> &args)
 {
-    kep_child::Captured c = kep_child::capture([&] {
-        kep_child::exec_program(args, {});
-        _exit(126);
-    });
-    Outcome r;
-    r.out = std::move(c.out);
-    r.err = std::move(c.err);
-    r.status = c.ran && WIFEXITED(c.wait_status) ? WEXITSTATUS(c.wait_status) : -1;
-    return r;
+    return kep_child::run_program(args);
 }
 
 bool has(const std::string &text, const std::string &part)
@@ -42,7 +29,7 @@ bool has(const std::string &text, const std::string &part)
 
 TEST(VcamLauncher, HelpDocumentsEveryOption)
 {
-    Outcome r = run({kLauncher, "--help"});
+    kep_child::Ran r = run({kLauncher, "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(has(r.out, "Usage: vcam [options] -- COMMAND [ARGS...]")) << r.out;
     for (const char *opt : {"--isp PATH", "--grant N", "--fail [NODE:]REQ[:once|:always][:ERRNO]", "--eintr N",
@@ -55,7 +42,7 @@ TEST(VcamLauncher, HelpDocumentsEveryOption)
 
 TEST(VcamLauncher, RunsTheCommandOnTheVirtualNodeAndPassesItsStatus)
 {
-    Outcome r = run({kLauncher, "--strict", "--", kProbe, "/dev/video0", "2", "7"});
+    kep_child::Ran r = run({kLauncher, "--strict", "--", kProbe, "/dev/video0", "2", "7"});
     EXPECT_EQ(r.status, 7) << r.err;
     EXPECT_TRUE(has(r.out, "/dev/video0 is a character device\n")) << r.out;
     EXPECT_TRUE(has(r.out, "driver vcam\n")) << r.out;
@@ -65,7 +52,7 @@ TEST(VcamLauncher, RunsTheCommandOnTheVirtualNodeAndPassesItsStatus)
 
 TEST(VcamLauncher, StatsOptionPrintsTheCountersAtExit)
 {
-    Outcome r = run({kLauncher, "--strict", "--stats", "--", kProbe, "/dev/video0", "3", "0"});
+    kep_child::Ran r = run({kLauncher, "--strict", "--stats", "--", kProbe, "/dev/video0", "3", "0"});
     EXPECT_EQ(r.status, 0) << r.err;
     for (const char *line : {"VIDIOC_DQBUF 3\n", "VIDIOC_QBUF 5\n", "REQBUFS.granted 2\n", "S_FMT.width 320\n",
                              "frames 3\n", "mmap 2\n", "munmap 2\n", "copies 0\n"})
@@ -76,7 +63,7 @@ TEST(VcamLauncher, StatsFileOptionWritesTheCountersThere)
 {
     std::string path = std::string(KEP_BUILD_DIR) + "/tests/vcam_stats_file.txt";
     unlink(path.c_str());
-    Outcome r = run({kLauncher, "--strict", "--grant", "1", "--stats-file", path, "--", kProbe, "/dev/video0", "1", "0"});
+    kep_child::Ran r = run({kLauncher, "--strict", "--grant", "1", "--stats-file", path, "--", kProbe, "/dev/video0", "1", "0"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
     FILE *f = fopen(path.c_str(), "r");
@@ -92,23 +79,23 @@ TEST(VcamLauncher, StatsFileOptionWritesTheCountersThere)
 
 TEST(VcamLauncher, IspOptionPutsTheNodeElsewhere)
 {
-    Outcome r = run({kLauncher, "--strict", "--isp", "/dev/vcam-elsewhere", "--", kProbe, "/dev/vcam-elsewhere", "1", "0"});
+    kep_child::Ran r = run({kLauncher, "--strict", "--isp", "/dev/vcam-elsewhere", "--", kProbe, "/dev/vcam-elsewhere", "1", "0"});
     EXPECT_EQ(r.status, 0) << r.err;
-    Outcome old = run({kLauncher, "--strict", "--isp", "/dev/vcam-elsewhere", "--", kProbe, "/dev/vcam-nowhere", "1", "0"});
+    kep_child::Ran old = run({kLauncher, "--strict", "--isp", "/dev/vcam-elsewhere", "--", kProbe, "/dev/vcam-nowhere", "1", "0"});
     EXPECT_EQ(old.status, 3);
     EXPECT_TRUE(has(old.err, "probe: stat: No such file or directory")) << old.err;
 }
 
 TEST(VcamLauncher, FaultOptionsReachTheCommand)
 {
-    Outcome r = run({kLauncher, "--strict", "--fail", "open:always:EBUSY", "--", kProbe, "/dev/video0", "1", "0"});
+    kep_child::Ran r = run({kLauncher, "--strict", "--fail", "open:always:EBUSY", "--", kProbe, "/dev/video0", "1", "0"});
     EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(has(r.err, "probe: open: Device or resource busy\n")) << r.err;
 }
 
 TEST(VcamLauncher, BadOptionIsRefusedBeforeAnythingRuns)
 {
-    Outcome r = run({kLauncher, "--strict", "--grant", "lots", "--", kProbe, "/dev/video0", "1", "0"});
+    kep_child::Ran r = run({kLauncher, "--strict", "--grant", "lots", "--", kProbe, "/dev/video0", "1", "0"});
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(has(r.err, "vcam: --grant: expected a count from 0 to 64, got 'lots'\n")) << r.err;
     EXPECT_TRUE(r.out.empty()) << "the command did not run: " << r.out;
@@ -116,10 +103,10 @@ TEST(VcamLauncher, BadOptionIsRefusedBeforeAnythingRuns)
 
 TEST(VcamLauncher, MissingOrUnrunnableCommand)
 {
-    Outcome none = run({kLauncher, "--stats"});
+    kep_child::Ran none = run({kLauncher, "--stats"});
     EXPECT_EQ(none.status, 2);
     EXPECT_TRUE(has(none.err, "vcam: no command given\n")) << none.err;
-    Outcome missing = run({kLauncher, "--", "/nonexistent/program"});
+    kep_child::Ran missing = run({kLauncher, "--", "/nonexistent/program"});
     EXPECT_EQ(missing.status, 127);
     EXPECT_TRUE(has(missing.err, "vcam: cannot run /nonexistent/program: No such file or directory\n"))
         << missing.err;

@@ -213,19 +213,48 @@ TEST(EncoderInit, FewerGrantedBuffers)
 
 TEST(EncoderInit, UnmapFailurePrintsAndReturnsMinusOne)
 {
+    // A refused unmap of a bit-stream buffer, and (mapped input pictures)
+    // of the first picture, unmapped after the four bit-stream buffers.
+    struct Case {
+        const char *fail;
+        uint32_t input;
+    } cases[] = {{"--fail enc:munmap:once:EINVAL", KEP_IO_USERPTR}, {"--fail enc:munmap:@5:EINVAL", KEP_IO_MMAP}};
+    for (const Case &c : cases) {
+        Outcome o = in_child([c] {
+            // The uninit ends at the refused unmap; a second one releases
+            // the rest, never an address twice.
+            configure(c.fail);
+            Pipe p;
+            p.m->codec_in_memory = c.input;
+            p.m->codec_in_fourcc = KEP_FOURCC_S420;
+            if (!p.open_and_start_isp() || kep_codec_init(p.m) != 0)
+                return 10;
+            if (kep_codec_uninit(p.m) != -1)
+                return 11;
+            return kep_codec_uninit(p.m) == 0 && vcam_stat("enc:munmap") == vcam_stat("enc:mmap") + 1 ? 0 : 12;
+        });
+        EXPECT_EQ(o.status, 0) << c.fail << "\n" << o.err;
+        EXPECT_TRUE(has(o.err, "^munmap\n")) << c.fail << "\n" << o.err;
+    }
+}
+
+TEST(EncoderInit, FailedMappingOfAnInputPictureReturnsMinusOne)
+{
     Outcome o = in_child([] {
-        // The uninit ends at the refused unmap; a second one releases the
-        // rest, never an address twice.
-        configure("--fail enc:munmap:once:EINVAL");
+        // The second picture: the first is mapped already.
+        configure("--fail enc:mmap:@2:ENOMEM");
         Pipe p;
-        if (!p.open_and_start_isp() || kep_codec_init(p.m) != 0)
+        p.m->codec_in_memory = KEP_IO_MMAP;
+        p.m->codec_in_fourcc = KEP_FOURCC_S420;
+        if (!p.open_and_start_isp())
+            return 20;
+        if (kep_codec_init(p.m) != -1)
             return 10;
-        if (kep_codec_uninit(p.m) != -1)
-            return 11;
-        return kep_codec_uninit(p.m) == 0 && vcam_stat("enc:munmap") == vcam_stat("enc:mmap") + 1 ? 0 : 12;
+        // The caller's teardown releases the pictures mapped before it.
+        return kep_codec_uninit(p.m) == 0 && vcam_stat("enc:munmap") == vcam_stat("enc:mmap") - 1 ? 0 : 11;
     });
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_TRUE(has(o.err, "^munmap\n")) << o.err;
+    EXPECT_TRUE(has(o.err, "kep_codec_init:[0-9]+: mmap: Cannot allocate memory\n")) << o.err;
 }
 
 TEST(EncoderControls, H264RefusesAnyButTheQpIds)
